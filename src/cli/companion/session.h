@@ -1,0 +1,103 @@
+// The managed session: the launcher's standing with the desktop app for one run. Created once at
+// start-up, kept registered by the keeper thread, read by the reply poller, withdrawn at the end
+// of the run, on a console control event or on a fatal error. Nothing here prints anything.
+//
+// Locks: `register_lock_` is held for one whole registration attempt (requests included);
+// `registration_mutex_` only to copy, replace or take out the registration. Lock order:
+// register_lock_ before registration_mutex_. GLOBAL_SESSION's mutex is never held with either.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "cli/agent_kind.h"
+#include "platform/os_string.h"
+
+namespace companion {
+
+// Outcome of the first registration attempt, for the start-up notices.
+enum class RegistrationStatus : std::uint8_t {
+  NotRegistered = 0,
+  NotConnected = 1,
+  AppTooOld = 2,
+  RemoteCodex = 3,
+  Registered = 4,
+};
+
+// One registration with the app, replaced or cleared as a whole.
+struct Registration {
+  std::string base_url;          // "http://127.0.0.1:<port>" the registration was made with
+  std::string capability_token;  // the token the registration was made with
+  std::string session_handle;    // the app's name for this session
+};
+
+struct ManagedSession {
+  ManagedSession(cli::AgentKind agent, platform::OsString data_dir, std::string session_token,
+                 std::optional<std::string> cwd, std::uint32_t pid)
+      : data_dir(std::move(data_dir)),
+        session_token(std::move(session_token)),
+        cwd(std::move(cwd)),
+        pid(pid),
+        agent(agent) {}
+
+  const platform::OsString data_dir;
+  const std::string session_token;  // 64 lower-case hex digits, fixed for the process
+  const std::optional<std::string> cwd;
+  const std::uint32_t pid;  // the launcher's own process id
+  const cli::AgentKind agent;
+
+  // Set by the reply poller when the app asks the session to end; read by the run loop.
+  std::atomic<bool> shutdown_requested{false};
+
+  std::mutex register_lock;       // held for one whole registration attempt
+  std::mutex registration_mutex;  // guards `registration`
+  std::optional<Registration> registration;  // GUARDED_BY(registration_mutex)
+};
+
+using SharedSession = std::shared_ptr<ManagedSession>;
+using RunningFlag = std::shared_ptr<std::atomic<bool>>;
+
+// Builds the session (none without a data directory or random bytes), publishes it in
+// GLOBAL_SESSION and makes the first registration attempt (at most 3 s).
+// Main thread, once.
+std::pair<SharedSession, RegistrationStatus> create_session(cli::AgentKind agent);
+
+// One registration attempt; attempts never overlap. Any thread.
+RegistrationStatus register_session(ManagedSession& session);
+
+// True when the stored registration was made with the current token and port. No request.
+bool registration_is_current(ManagedSession& session);
+
+// A copy of the current registration, or nothing.
+std::optional<Registration> registration_snapshot(ManagedSession& session);
+
+// Clears the registration if its handle is still `handle`. No request.
+void forget_registration(ManagedSession& session, std::string_view handle);
+
+// Takes the registration out and, if there was one, withdraws it with the app (outcome ignored).
+// Each registration is withdrawn at most once. Any thread.
+void deregister(ManagedSession& session, std::chrono::milliseconds timeout);
+
+// Empties GLOBAL_SESSION and deregisters what was there with a 1 s time-out. Any thread, any
+// number of times; only the first call finds a session. Used by the console control handler and
+// the fatal-error hook.
+void deregister_global();
+
+// The keeper thread's body: re-registers within about a second whenever the registration is
+// missing or stale, until `running` is cleared.
+void run_keeper(RunningFlag running, SharedSession session);
+
+// Time-outs of the session's requests.
+inline constexpr std::chrono::milliseconds REGISTER_TIMEOUT{3000};
+inline constexpr std::chrono::milliseconds END_OF_RUN_DEREGISTER_TIMEOUT{3000};
+inline constexpr std::chrono::milliseconds QUICK_DEREGISTER_TIMEOUT{1000};
+inline constexpr std::chrono::milliseconds KEEPER_PERIOD{1000};
+
+}  // namespace companion

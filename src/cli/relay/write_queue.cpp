@@ -1,0 +1,101 @@
+#include "cli/relay/write_queue.h"
+
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+
+namespace relay {
+
+struct QueueState {
+  std::mutex mutex;
+  std::condition_variable ready;       // a batch arrived, or the last sender went
+  std::deque<WriteBatch> batches;      // GUARDED_BY(mutex)
+  std::size_t senders = 0;             // GUARDED_BY(mutex)
+  bool receiver_alive = true;          // GUARDED_BY(mutex)
+};
+
+QueueSender::QueueSender(std::shared_ptr<QueueState> state) : state_(std::move(state)) {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  ++state_->senders;
+}
+
+QueueSender::QueueSender(QueueSender&& other) noexcept : state_(std::move(other.state_)) {}
+
+QueueSender& QueueSender::operator=(QueueSender&& other) noexcept {
+  if (this != &other) {
+    release();
+    state_ = std::move(other.state_);
+  }
+  return *this;
+}
+
+QueueSender::~QueueSender() { release(); }
+
+QueueSender QueueSender::clone() const { return QueueSender(state_); }
+
+bool QueueSender::send(WriteBatch&& batch) {
+  {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    if (!state_->receiver_alive) return false;
+    state_->batches.push_back(std::move(batch));
+  }
+  state_->ready.notify_one();
+  return true;
+}
+
+void QueueSender::release() {
+  if (!state_) return;
+  bool last = false;
+  {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    last = --state_->senders == 0;
+  }
+  // The receiver may be waiting for a batch that will now never come.
+  if (last) state_->ready.notify_all();
+  state_.reset();
+}
+
+QueueReceiver::QueueReceiver(std::shared_ptr<QueueState> state) : state_(std::move(state)) {}
+
+QueueReceiver::QueueReceiver(QueueReceiver&& other) noexcept : state_(std::move(other.state_)) {}
+
+QueueReceiver& QueueReceiver::operator=(QueueReceiver&& other) noexcept {
+  if (this != &other) {
+    release();
+    state_ = std::move(other.state_);
+  }
+  return *this;
+}
+
+QueueReceiver::~QueueReceiver() { release(); }
+
+std::optional<WriteBatch> QueueReceiver::receive() {
+  if (!state_) return std::nullopt;
+  std::unique_lock<std::mutex> lock(state_->mutex);
+  state_->ready.wait(lock, [&] { return !state_->batches.empty() || state_->senders == 0; });
+  if (state_->batches.empty()) return std::nullopt;
+  WriteBatch batch = std::move(state_->batches.front());
+  state_->batches.pop_front();
+  return batch;
+}
+
+void QueueReceiver::release() {
+  if (!state_) return;
+  std::deque<WriteBatch> discarded;
+  {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->receiver_alive = false;
+    discarded.swap(state_->batches);
+  }
+  state_.reset();
+  // `discarded` is freed here, outside the lock.
+}
+
+std::pair<QueueSender, QueueReceiver> make_write_queue() {
+  auto state = std::make_shared<QueueState>();
+  QueueSender sender(state);
+  QueueReceiver receiver(std::move(state));
+  return {std::move(sender), std::move(receiver)};
+}
+
+}  // namespace relay

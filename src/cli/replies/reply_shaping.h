@@ -1,0 +1,20 @@
+// Turns a voice reply into the keystrokes that type it into the agent and press Enter.
+#pragma once
+
+#include <chrono>
+#include <string_view>
+
+#include "cli/agent_kind.h"
+#include "cli/relay/write_queue.h"
+
+namespace replies {
+
+// Codex gets its Enter this long after the text, so that it does not take the text for a paste.
+inline constexpr std::chrono::milliseconds CODEX_ENTER_DELAY{250};
+
+// Claude: one chunk, ESC[200~ text ESC[201~ CR, no pause; the text is copied unchanged.
+// Codex: the text with every CR LF and lone CR turned into LF, then a second chunk "\r",
+// with CODEX_ENTER_DELAY between them. Pure; any thread.
+relay::WriteBatch shape_reply(cli::AgentKind agent, std::string_view text);
+
+}  // namespace replies

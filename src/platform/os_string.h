@@ -1,0 +1,39 @@
+// Operating-system strings: what the system hands us as arguments, environment values and paths.
+// Wide (UTF-16) on Windows, bytes elsewhere. They are passed on unchanged and converted to text
+// only for messages.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace platform {
+
+#ifdef _WIN32
+using OsChar = wchar_t;
+#else
+using OsChar = char;
+#endif
+using OsString = std::basic_string<OsChar>;
+using OsStringView = std::basic_string_view<OsChar>;
+
+// ASCII text as an OsString (names of variables, fixed file names).
+OsString os_string(std::string_view ascii);
+
+// The string as UTF-8, or nothing when it is not valid Unicode.
+std::optional<std::string> to_utf8(OsStringView s);
+
+// The string as UTF-8 with every invalid sequence replaced by U+FFFD (for messages).
+std::string to_utf8_lossy(OsStringView s);
+
+// UTF-8 text as an OsString. Invalid sequences become U+FFFD.
+OsString from_utf8(std::string_view utf8);
+
+// True when the bytes are valid UTF-8 as a whole.
+bool is_valid_utf8(std::string_view bytes);
+
+// The bytes with every invalid UTF-8 sequence replaced by U+FFFD, as a decoder that substitutes
+// maximal invalid subparts would do.
+std::string utf8_lossy(std::string_view bytes);
+
+}  // namespace platform
