@@ -40,7 +40,6 @@ target_compile_definitions(talvane_tests PRIVATE
   TALVANE_EXE="$<TARGET_FILE:talvane>"
   FAKE_AGENT_EXE="$<TARGET_FILE:fake_agent>"
   STANDIN_EXE="$<TARGET_FILE:talvane-standin>")
-add_dependencies(talvane_tests talvane fake_agent talvane-standin)
 
 if(CMAKE_CROSSCOMPILING)
   # Runs under the emulator (Wine) set by the toolchain; it exits 77 when Wine is missing.
