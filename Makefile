@@ -1,5 +1,5 @@
 # Entry points for people; the work is done by CMake presets and the scripts/ folder.
-.PHONY: all build test test-asan test-tsan demo deps clean
+.PHONY: all build test test-asan test-tsan fuzz demo deps clean
 
 all: build
 
@@ -20,6 +20,10 @@ test-asan: deps
 
 test-tsan: deps
 	scripts/sanitize.sh tsan
+
+# Each libFuzzer target for a bounded time (FUZZ_SECONDS, default 60).
+fuzz: deps
+	scripts/fuzz.sh
 
 clean:
 	rm -rf build
