@@ -5,7 +5,9 @@
 namespace platform {
 namespace {
 
-bool is_directory_attribute(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0; }
+bool is_directory_attribute(DWORD attributes) {
+  return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
 
 // Attributes without opening the file, for a file that another process holds without sharing.
 // A link is not followed here; it is the best answer left.

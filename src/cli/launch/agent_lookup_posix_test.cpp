@@ -1,8 +1,7 @@
+#include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <fstream>
 #include <memory>
@@ -68,8 +67,8 @@ TEST_F(PosixLookup, FileQueriesFollowLinksAndNeedTheExecuteBit) {
 }
 
 TEST_F(PosixLookup, SkipsDirectoriesAndFilesWithoutExecuteBitThenFindsTheNext) {
-  dir("a/claude");                                 // a directory named like the agent
-  file(dir("b") + "/claude", 0644);                // not executable
+  dir("a/claude");                   // a directory named like the agent
+  file(dir("b") + "/claude", 0644);  // not executable
   const std::string good = file(dir("c") + "/claude", 0755);
   setenv("PATH", (root_ + "/a:" + root_ + "/b:" + root_ + "/c").c_str(), 1);
   EXPECT_EQ(find_agent(cli::AgentKind::Claude), good);
