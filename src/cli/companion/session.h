@@ -2,9 +2,10 @@
 // start-up, kept registered by the keeper thread, read by the reply poller, withdrawn at the end
 // of the run, on a console control event or on a fatal error. Nothing here prints anything.
 //
-// Locks: `register_lock_` is held for one whole registration attempt (requests included);
-// `registration_mutex_` only to copy, replace or take out the registration. Lock order:
-// register_lock_ before registration_mutex_. GLOBAL_SESSION's mutex is never held with either.
+// Locks: `register_lock` is held for one whole registration attempt (requests included);
+// `registration_mutex` only to copy, replace or take out the registration. Lock order:
+// register_lock before registration_mutex. GLOBAL_SESSION's mutex is never held with either.
+// The discovery files are read anew at every attempt and check; nothing of them is cached.
 #pragma once
 
 #include <atomic>
