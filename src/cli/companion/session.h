@@ -64,10 +64,23 @@ struct ManagedSession {
 using SharedSession = std::shared_ptr<ManagedSession>;
 using RunningFlag = std::shared_ptr<std::atomic<bool>>;
 
+// The process-wide slot through which the console control handler and the fatal-error hook
+// reach the session. Filled by create_session; emptied only by deregister_global. The mutex is
+// held only to store or take out the reference, never across a request.
+struct GlobalSession {
+  std::mutex mutex;
+  SharedSession session;  // GUARDED_BY(mutex)
+};
+extern GlobalSession GLOBAL_SESSION;
+
 // Builds the session (none without a data directory or random bytes), publishes it in
 // GLOBAL_SESSION and makes the first registration attempt (at most 3 s).
 // Main thread, once.
 std::pair<SharedSession, RegistrationStatus> create_session(cli::AgentKind agent);
+
+// create_session with the data directory already resolved (nothing: no session).
+std::pair<SharedSession, RegistrationStatus> create_session_in(
+    cli::AgentKind agent, std::optional<platform::OsString> data_dir);
 
 // One registration attempt; attempts never overlap. Any thread.
 RegistrationStatus register_session(ManagedSession& session);
