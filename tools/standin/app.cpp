@@ -309,7 +309,7 @@ Decision App::Impl::decide_normally(const Route& where, const RequestHead& head,
     case Endpoint::RegisterV2: {
       const std::string handle =
           fixed_handle.value_or("standin-session-" + std::to_string(next_handle++));
-      const std::optional<Json> json = companion::parse_json(body, false);
+      const std::optional<Json> json = companion::parse_json(body);
       const Json* session_token = json ? companion::member(*json, "token") : nullptr;
       sessions[handle] = session_token && session_token->is_string()
                              ? session_token->get<std::string>()
@@ -322,7 +322,7 @@ Decision App::Impl::decide_normally(const Route& where, const RequestHead& head,
       return answer_with(200, companion::encode_json({{"session_handle", handle}}));
     }
     case Endpoint::Deregister: {
-      const std::optional<Json> json = companion::parse_json(body, false);
+      const std::optional<Json> json = companion::parse_json(body);
       const Json* session_token = json ? companion::member(*json, "token") : nullptr;
       if (session_token && session_token->is_string()) {
         std::erase_if(sessions, [&](const auto& s) { return s.second == *session_token; });

@@ -57,6 +57,14 @@ struct Answer {
   bool once = false;                   // answer only the next request so, then clear
 };
 
+// An answer of that status and body, framed with Content-Length.
+inline Answer status_answer(int status, std::string body = "{}") {
+  Answer answer;
+  answer.status = status;
+  answer.body = std::move(body);
+  return answer;
+}
+
 class App {
  public:
   struct Options {

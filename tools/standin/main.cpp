@@ -121,10 +121,7 @@ bool run_command(standin::App& app, const std::string& line) {
   } else if (verb == "status") {
     int code = 0;
     if (auto endpoint = endpoint_arg(words); endpoint && words >> code) {
-      standin::Answer answer;
-      answer.status = code;
-      answer.body = "{}";
-      app.set_answer(*endpoint, answer);
+      app.set_answer(*endpoint, standin::status_answer(code));
     }
   } else if (verb == "clear") {
     if (auto endpoint = endpoint_arg(words)) app.clear_answer(*endpoint);
