@@ -3,11 +3,15 @@
 #include <bcrypt.h>
 
 #include <algorithm>
+#include <cstddef>
 
 #include "platform/random.h"
 
 namespace platform {
 namespace {
+
+// Both generators take the length as a ULONG.
+constexpr std::size_t LARGEST_CALL = 0xFFFFFFFFu;
 
 // RtlGenRandom, exported by advapi32 as SystemFunction036; the fallback when the CNG provider
 // cannot be used (seen on some stripped-down systems).
@@ -20,7 +24,7 @@ bool fill_from_rtl_gen_random(std::uint8_t* out, std::size_t size) {
       reinterpret_cast<void*>(GetProcAddress(advapi, "SystemFunction036")));
   bool ok = gen != nullptr;
   while (ok && size > 0) {
-    const ULONG n = static_cast<ULONG>(std::min<std::size_t>(size, MAXULONG));
+    const ULONG n = static_cast<ULONG>(std::min<std::size_t>(size, LARGEST_CALL));
     ok = gen(out, n) != FALSE;
     out += n;
     size -= n;
@@ -35,7 +39,7 @@ Result<void> fill_random(std::uint8_t* out, std::size_t size) {
   std::uint8_t* cursor = out;
   std::size_t left = size;
   while (left > 0) {
-    const ULONG n = static_cast<ULONG>(std::min<std::size_t>(left, MAXULONG));
+    const ULONG n = static_cast<ULONG>(std::min<std::size_t>(left, LARGEST_CALL));
     const NTSTATUS status = BCryptGenRandom(nullptr, cursor, n, BCRYPT_USE_SYSTEM_PREFERRED_RNG);
     if (!BCRYPT_SUCCESS(status)) break;
     cursor += n;

@@ -21,6 +21,7 @@
 #include <charconv>
 #include <cstdint>
 #include <exception>
+#include <limits>
 
 #include "platform/socket.h"
 
@@ -167,7 +168,10 @@ RequestOutcome exchange(Method method, const Target& target, std::chrono::millis
   if (exchange.write(request)) return outcome;
 
   http::response_parser<http::string_body> parser;
-  parser.body_limit(MAX_ANSWER_BYTES);
+  // Beast would refuse an oversized Content-Length while reading the header, losing the
+  // status; the limit is applied to the body alone, once the status is known.
+  // (Not boost::none: Boost 1.74 compares the length against an empty limit as exceeding it.)
+  parser.body_limit(std::numeric_limits<std::uint64_t>::max());
   if (exchange.read_header(parser)) return outcome;
 
   outcome.status = static_cast<int>(parser.get().result_int());
@@ -177,6 +181,9 @@ RequestOutcome exchange(Method method, const Target& target, std::chrono::millis
   }
   outcome.kind = RequestOutcome::Kind::Answered;
   // Over the limit, cut off, or out of time: the status stands, the body is nothing.
+  const boost::optional<std::uint64_t> announced = parser.content_length();
+  if (announced && *announced > MAX_ANSWER_BYTES) return outcome;
+  parser.body_limit(std::uint64_t{MAX_ANSWER_BYTES});
   if (!parser.is_done() && exchange.read_rest(parser)) return outcome;
   outcome.body = std::move(parser.get().body());
   return outcome;
