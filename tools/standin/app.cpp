@@ -187,7 +187,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
       case Decision::Kind::Hold:
         return app_.hold_poll(shared_from_this(), decision.hold_until);
       case Decision::Kind::Never:
-        return watch_for_close();
+        if (decision.bytes.empty()) return watch_for_close();
+        return send_then_stall(std::move(decision.bytes));
       case Decision::Kind::Send:
         break;
     }
@@ -206,6 +207,16 @@ class Connection : public std::enable_shared_from_this<Connection> {
                             [self = shared_from_this()](error_code, std::size_t) {
                               self->finish();
                             });
+  }
+
+  // Part of an answer, then nothing more until the client gives up.
+  void send_then_stall(std::string bytes) {
+    out_ = std::move(bytes);
+    asio::async_write(socket_, asio::buffer(out_),
+                      [self = shared_from_this()](error_code ec, std::size_t) {
+                        if (ec) return self->finish();
+                        self->watch_for_close();
+                      });
   }
 
   void send(std::string bytes, int status) {
@@ -291,6 +302,7 @@ Decision App::Impl::decide(const Route& where, const RequestHead& head, const st
   decision.delay = answer.delay;
   if (answer.never_answer) {
     decision.kind = Decision::Kind::Never;
+    if (answer.raw) decision.bytes = *answer.raw;
   } else if (answer.raw) {
     decision.bytes = *answer.raw;
   } else {

@@ -53,7 +53,9 @@ struct Answer {
   Framing framing = Framing::Length;
   std::optional<std::string> raw;      // bytes sent as they stand instead, then the close
   std::chrono::milliseconds delay{0};  // wait this long before answering
-  bool never_answer = false;           // keep the connection open without answering
+  // Keep the connection open without answering; with `raw`, send those bytes first (an answer
+  // that stops short and then stalls).
+  bool never_answer = false;
   bool once = false;                   // answer only the next request so, then clear
 };
 
