@@ -6,57 +6,57 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/loopback_server.h"
+#include "standin/app.h"
+#include "tests/support/temp_dir.h"
 
 namespace companion {
 namespace {
 
-using testing_support::http_reply;
-using testing_support::LoopbackServer;
-using testing_support::ReceivedRequest;
-using testing_support::Reply;
+using standin::Answer;
+using standin::Endpoint;
+using standin::RecordedRequest;
+using standin::status_answer;
 using Clock = std::chrono::steady_clock;
 using Kind = RequestOutcome::Kind;
 using std::chrono::milliseconds;
 
 constexpr milliseconds GENEROUS{10000};
+const std::string REGISTER = "/api/managed-sessions/register";
 
-Reply raw(std::string bytes, bool hang = false) { return Reply{std::move(bytes), hang}; }
+Answer raw(std::string bytes, bool then_stall = false) {
+  Answer answer;
+  answer.raw = std::move(bytes);
+  answer.never_answer = then_stall;
+  return answer;
+}
 
-std::vector<std::string> header_names(const ReceivedRequest& request) {
+std::vector<std::string> header_names(const RecordedRequest& request) {
   std::vector<std::string> names;
   for (const auto& header : request.headers) names.push_back(header.first);
   return names;
 }
 
-std::string percent_decode(std::string_view text) {
-  std::string out;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '%' && i + 2 < text.size()) {
-      out.push_back(static_cast<char>(std::stoi(std::string(text.substr(i + 1, 2)), nullptr, 16)));
-      i += 2;
-    } else {
-      out.push_back(text[i]);
-    }
+std::string header(const RecordedRequest& request, std::string_view name) {
+  for (const auto& [n, v] : request.headers) {
+    if (n == name) return v;
   }
-  return out;
+  return "";
 }
 
 class HttpRequest : public ::testing::Test {
  protected:
-  std::string url(std::string_view path = "/api/managed-sessions/register") const {
-    return base_url(server_.port()) + std::string(path);
+  std::string url(std::string_view path = REGISTER) const {
+    return base_url(app_.port()) + std::string(path);
   }
 
   RequestOutcome post(std::string body = "{}", milliseconds timeout = GENEROUS) {
     return send_request(Method::Post, url(), timeout, "cap-token", std::move(body));
   }
 
-  void answer(Reply reply) {
-    server_.set_responder([reply](const ReceivedRequest&) { return reply; });
-  }
+  void answer(Answer scripted) { app_.set_answer(Endpoint::Register, std::move(scripted)); }
 
-  LoopbackServer server_{[](const ReceivedRequest&) { return http_reply(200, "{}"); }};
+  testing_support::TempDir dir_;
+  standin::App app_{{dir_.path(), "cap-token"}};
 };
 
 TEST_F(HttpRequest, PostSendsOurHeadersInOrderAndTheBodyExactly) {
@@ -64,29 +64,30 @@ TEST_F(HttpRequest, PostSendsOurHeadersInOrderAndTheBodyExactly) {
   const RequestOutcome outcome = post(body);
   EXPECT_EQ(outcome.kind, Kind::Answered);
   EXPECT_EQ(outcome.status, 200);
-  EXPECT_EQ(outcome.body, "{}");
+  ASSERT_TRUE(outcome.body);
+  EXPECT_EQ(*outcome.body, R"({"session_handle":")" + app_.last_handle() + "\"}");
 
-  const std::vector<ReceivedRequest> requests = server_.requests();
+  const std::vector<RecordedRequest> requests = app_.requests();
   ASSERT_EQ(requests.size(), 1u);
-  const ReceivedRequest& request = requests[0];
+  const RecordedRequest& request = requests[0];
   EXPECT_EQ(request.method, "POST");
-  EXPECT_EQ(request.target, "/api/managed-sessions/register");
+  EXPECT_EQ(request.target, REGISTER);
   EXPECT_EQ(request.body, body);
   EXPECT_EQ(header_names(request),
             (std::vector<std::string>{"Host", "User-Agent", "Content-Type",
                                       "x-talvane-session-token", "Content-Length"}));
-  EXPECT_EQ(request.header("Host"), "127.0.0.1:" + std::to_string(server_.port()));
-  EXPECT_EQ(request.header("User-Agent").rfind("talvane/", 0), 0u);
-  EXPECT_EQ(request.header("Content-Type"), "application/json");
-  EXPECT_EQ(request.header("x-talvane-session-token"), "cap-token");
-  EXPECT_EQ(request.header("Content-Length"), std::to_string(body.size()));
+  EXPECT_EQ(header(request, "Host"), "127.0.0.1:" + std::to_string(app_.port()));
+  EXPECT_EQ(header(request, "User-Agent").rfind("talvane/", 0), 0u);
+  EXPECT_EQ(header(request, "Content-Type"), "application/json");
+  EXPECT_EQ(header(request, "x-talvane-session-token"), "cap-token");
+  EXPECT_EQ(header(request, "Content-Length"), std::to_string(body.size()));
 }
 
 TEST_F(HttpRequest, GetCarriesNoBodyHeaders) {
   const RequestOutcome outcome =
       send_request(Method::Get, url("/api/managed-sessions/h/pending"), GENEROUS, "t", {});
-  EXPECT_EQ(outcome.kind, Kind::Answered);
-  const std::vector<ReceivedRequest> requests = server_.requests();
+  EXPECT_EQ(outcome.kind, Kind::ErrorStatus);  // a handle the app does not know
+  const std::vector<RecordedRequest> requests = app_.requests();
   ASSERT_EQ(requests.size(), 1u);
   EXPECT_EQ(requests[0].method, "GET");
   EXPECT_EQ(header_names(requests[0]),
@@ -103,7 +104,7 @@ TEST_F(HttpRequest, ClassifiesStatuses) {
       {404, Kind::ErrorStatus}, {409, Kind::ErrorStatus}, {500, Kind::ErrorStatus},
   };
   for (const auto& c : cases) {
-    answer(http_reply(c.status, c.status == 204 ? "" : "{\"x\":1}"));
+    answer(status_answer(c.status, c.status == 204 ? "" : "{\"x\":1}"));
     const RequestOutcome outcome = post();
     EXPECT_EQ(outcome.kind, c.kind) << c.status;
     EXPECT_EQ(outcome.status, c.status);
@@ -115,7 +116,7 @@ TEST_F(HttpRequest, ClassifiesStatuses) {
 
 TEST_F(HttpRequest, ErrorStatusDoesNotWaitForItsBody) {
   // The body is announced but never comes: an error status must not wait for it.
-  answer(raw("HTTP/1.1 409 Conflict\r\nContent-Length: 100000\r\n\r\npartial", /*hang=*/true));
+  answer(raw("HTTP/1.1 409 Conflict\r\nContent-Length: 100000\r\n\r\npartial", true));
   const auto start = Clock::now();
   const RequestOutcome outcome = post("{}", milliseconds(5000));
   EXPECT_EQ(outcome.kind, Kind::ErrorStatus);
@@ -124,37 +125,43 @@ TEST_F(HttpRequest, ErrorStatusDoesNotWaitForItsBody) {
 }
 
 TEST_F(HttpRequest, ReadsABodyOfExactly10MiBAndNoMore) {
-  answer(http_reply(200, std::string(MAX_ANSWER_BYTES, 'a')));
+  answer(status_answer(200, std::string(MAX_ANSWER_BYTES, 'a')));
   RequestOutcome outcome = post();
   EXPECT_EQ(outcome.kind, Kind::Answered);
   ASSERT_TRUE(outcome.body);
   EXPECT_EQ(outcome.body->size(), MAX_ANSWER_BYTES);
 
-  answer(http_reply(200, std::string(MAX_ANSWER_BYTES + 1, 'a')));
-  outcome = post();
-  EXPECT_EQ(outcome.kind, Kind::Answered);
-  EXPECT_EQ(outcome.status, 200);
-  EXPECT_FALSE(outcome.body);
+  for (const standin::Framing framing : {standin::Framing::Length, standin::Framing::Chunked}) {
+    Answer over = status_answer(200, std::string(MAX_ANSWER_BYTES + 1, 'a'));
+    over.framing = framing;
+    answer(over);
+    outcome = post();
+    EXPECT_EQ(outcome.kind, Kind::Answered);
+    EXPECT_EQ(outcome.status, 200);
+    EXPECT_FALSE(outcome.body);
+  }
 }
 
 TEST_F(HttpRequest, ReadsBodiesWhateverTheirFraming) {
+  Answer chunked = status_answer(200, R"({"a":"chunked body"})");
+  chunked.framing = standin::Framing::Chunked;
+  Answer cut = status_answer(200, R"({"a":"cut in the middle"})");
+  cut.framing = standin::Framing::CloseMidBody;
   const struct {
     const char* name;
-    std::string answer;
+    Answer answer;
     std::optional<std::string> body;
   } cases[] = {
-      {"chunked",
-       "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n4\r\n{\"a\"\r\n3\r\n:1}\r\n0\r\n\r\n",
-       std::string(R"({"a":1})")},
-      {"until close", "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n{\"b\":2}",
+      {"chunked", chunked, std::string(R"({"a":"chunked body"})")},
+      {"until close", raw("HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n{\"b\":2}"),
        std::string(R"({"b":2})")},
-      {"no body", "HTTP/1.1 204 No Content\r\n\r\n", std::string()},
-      {"closed mid-body", "HTTP/1.1 200 OK\r\nContent-Length: 50\r\n\r\n{\"cut", std::nullopt},
-      {"closed mid-chunk", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n10\r\nabc",
+      {"no body", raw("HTTP/1.1 204 No Content\r\n\r\n"), std::string()},
+      {"closed mid-body", cut, std::nullopt},
+      {"closed mid-chunk", raw("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n10\r\nabc"),
        std::nullopt},
   };
   for (const auto& c : cases) {
-    answer(raw(c.answer));
+    answer(c.answer);
     const RequestOutcome outcome = post();
     EXPECT_EQ(outcome.kind, Kind::Answered) << c.name;
     EXPECT_EQ(outcome.body, c.body) << c.name;
@@ -162,14 +169,16 @@ TEST_F(HttpRequest, ReadsBodiesWhateverTheirFraming) {
 }
 
 TEST_F(HttpRequest, NoStatusIsATransportFailure) {
-  for (const char* answer_bytes : {"", "garbage\r\n\r\n", "HTTP/1.1 abc OK\r\n\r\n", "HTTP/1.1 20"}) {
-    answer(raw(answer_bytes));
-    EXPECT_EQ(post().kind, Kind::TransportFailure) << answer_bytes;
+  for (const char* bytes : {"", "garbage\r\n\r\n", "HTTP/1.1 abc OK\r\n\r\n", "HTTP/1.1 20"}) {
+    answer(raw(bytes));
+    EXPECT_EQ(post().kind, Kind::TransportFailure) << bytes;
   }
 }
 
 TEST_F(HttpRequest, NeverAnsweringAppFailsAtTheDeadline) {
-  answer(raw("", /*hang=*/true));
+  Answer never;
+  never.never_answer = true;
+  answer(never);
   const milliseconds timeout(300);
   const auto start = Clock::now();
   const RequestOutcome outcome = post("{}", timeout);
@@ -180,7 +189,7 @@ TEST_F(HttpRequest, NeverAnsweringAppFailsAtTheDeadline) {
 }
 
 TEST_F(HttpRequest, DeadlineAlsoBoundsTheBody) {
-  answer(raw("HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n{", /*hang=*/true));
+  answer(raw("HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n{", true));
   const auto start = Clock::now();
   const RequestOutcome outcome = post("{}", milliseconds(300));
   EXPECT_EQ(outcome.kind, Kind::Answered);
@@ -188,17 +197,23 @@ TEST_F(HttpRequest, DeadlineAlsoBoundsTheBody) {
   EXPECT_LT(Clock::now() - start, GENEROUS);
 }
 
-TEST(HttpRefused, RefusedConnectionFailsAtOnce) {
-  const std::string url = base_url(testing_support::unused_port()) + "/api/managed-sessions/register";
+TEST_F(HttpRequest, RefusedConnectionFailsAtOnce) {
+  unsigned short closed_port = 0;
+  {
+    testing_support::TempDir other;
+    standin::App gone({other.path()});
+    closed_port = gone.port();
+  }
   const auto start = Clock::now();
-  const RequestOutcome outcome = send_request(Method::Post, url, GENEROUS, "t", "{}");
+  const RequestOutcome outcome =
+      send_request(Method::Post, base_url(closed_port) + REGISTER, GENEROUS, "t", "{}");
   EXPECT_EQ(outcome.kind, Kind::TransportFailure);
   // A refusal, not a time-out: far less than the request's time-out.
   EXPECT_LT(Clock::now() - start, GENEROUS / 2);
 }
 
 TEST_F(HttpRequest, UnsendableUrlsAndTokensFailWithoutARequest) {
-  const std::string port = std::to_string(server_.port());
+  const std::string port = std::to_string(app_.port());
   const std::string urls[] = {
       "http://localhost:" + port + "/",
       "https://127.0.0.1:" + port + "/",
@@ -221,7 +236,7 @@ TEST_F(HttpRequest, UnsendableUrlsAndTokensFailWithoutARequest) {
     EXPECT_EQ(send_request(Method::Post, url(), GENEROUS, token, "{}").kind,
               Kind::TransportFailure);
   }
-  EXPECT_TRUE(server_.requests().empty());
+  EXPECT_TRUE(app_.requests().empty());
 }
 
 TEST(SessionUrl, PercentEncodesTheHandleAsOnePathSegment) {
@@ -264,27 +279,20 @@ TEST_F(HttpRequest, HostileHandlesReachTheAppAsOneIntactSegment) {
       "\xC3\xA9t\xC3\xA9\xFF",
       "100%",
   };
-  std::size_t sent = 0;
   for (const std::string& handle : hostile) {
-    const std::optional<std::string> u = session_url(base_url(server_.port()), handle, "/pending");
+    const std::optional<std::string> u = session_url(base_url(app_.port()), handle, "/pending");
     ASSERT_TRUE(u) << handle;
-    EXPECT_EQ(send_request(Method::Get, *u, GENEROUS, "t", {}).kind, Kind::Answered) << handle;
-    ++sent;
+    EXPECT_EQ(send_request(Method::Get, *u, GENEROUS, "t", {}).kind, Kind::ErrorStatus) << handle;
   }
-  const std::vector<ReceivedRequest> requests = server_.requests();
-  ASSERT_EQ(requests.size(), sent);
-  const std::string prefix = "/api/managed-sessions/";
-  for (std::size_t i = 0; i < sent; ++i) {
-    const ReceivedRequest& request = requests[i];
-    EXPECT_EQ(request.method, "GET");
+  const std::vector<RecordedRequest> requests = app_.requests();
+  ASSERT_EQ(requests.size(), std::size(hostile));
+  for (std::size_t i = 0; i < requests.size(); ++i) {
+    const RecordedRequest& request = requests[i];
+    EXPECT_EQ(request.endpoint, Endpoint::Pending) << request.target;
+    EXPECT_EQ(request.handle, hostile[i]);
+    EXPECT_EQ(request.target.find_first_of("?# \r\n"), std::string::npos) << request.target;
     EXPECT_EQ(header_names(request),
               (std::vector<std::string>{"Host", "User-Agent", "x-talvane-session-token"}));
-    ASSERT_EQ(request.target.rfind(prefix, 0), 0u) << request.target;
-    const std::string segment =
-        request.target.substr(prefix.size(), request.target.size() - prefix.size() - 8);
-    EXPECT_EQ(request.target.substr(request.target.size() - 8), "/pending");
-    EXPECT_EQ(segment.find_first_of("/?# "), std::string::npos) << request.target;
-    EXPECT_EQ(percent_decode(segment), hostile[i]);
   }
 }
 

@@ -10,24 +10,23 @@
 #include "cli/companion/discovery.h"
 #include "cli/companion/http.h"
 #include "platform/environment.h"
-#include "tests/support/loopback_server.h"
+#include "standin/app.h"
 #include "tests/support/temp_dir.h"
 
 namespace companion {
 namespace {
 
 using cli::AgentKind;
-using testing_support::http_reply;
-using testing_support::LoopbackServer;
-using testing_support::ReceivedRequest;
-using testing_support::Reply;
+using standin::Answer;
+using standin::Endpoint;
+using standin::RecordedRequest;
+using standin::status_answer;
 using Clock = std::chrono::steady_clock;
 
 constexpr std::chrono::milliseconds GENEROUS{10000};
+// Long enough for the test thread to act while an answer is held back.
+constexpr std::chrono::milliseconds HELD_ANSWER{2000};
 const std::string SESSION_TOKEN(64, 'a');
-const std::string REGISTER = "/api/managed-sessions/register";
-const std::string REGISTER_V2 = "/api/managed-sessions/v2/register";
-const std::string DEREGISTER = "/api/managed-sessions/deregister";
 const std::string CODEX_OK = R"({"protocol_version":2,"agent":"codex","session_handle":"h1"})";
 
 bool eventually(const std::function<bool()>& condition) {
@@ -39,30 +38,25 @@ bool eventually(const std::function<bool()>& condition) {
   return condition();
 }
 
-std::size_t count_to(const LoopbackServer& app, const std::string& target) {
-  std::size_t n = 0;
-  for (const ReceivedRequest& r : app.requests()) n += r.target == target ? 1 : 0;
-  return n;
+std::string header(const RecordedRequest& request, std::string_view name) {
+  for (const auto& [n, v] : request.headers) {
+    if (n == name) return v;
+  }
+  return "";
 }
 
-// An app that answers every registration with `register_reply` and every withdrawal with 200.
-LoopbackServer::Responder app_answering(Reply register_reply) {
-  return [register_reply](const ReceivedRequest& request) {
-    return request.target == DEREGISTER ? http_reply(200, "{}") : register_reply;
-  };
+Endpoint register_endpoint(AgentKind agent) {
+  return agent == AgentKind::Codex ? Endpoint::RegisterV2 : Endpoint::Register;
 }
 
 class ManagedSessionTest : public ::testing::Test {
  protected:
-  ManagedSessionTest() {
-    dir_.write(TOKEN_FILE, R"({"token":"cap-1"})");
-    point_at(app_);
-  }
+  ManagedSessionTest() { app_.set_session_handle("h1"); }
 
-  void point_at(const LoopbackServer& app) const {
-    const std::string port = R"({"port":)" + std::to_string(app.port()) + "}";
-    dir_.write(CLAUDE_PORT_FILE, port);
-    dir_.write(CODEX_PORT_FILE, port);
+  void write_port(unsigned short port) const {
+    const std::string content = R"({"port":)" + std::to_string(port) + "}";
+    dir_.write(CLAUDE_PORT_FILE, content);
+    dir_.write(CODEX_PORT_FILE, content);
   }
 
   SharedSession session(AgentKind agent, std::optional<std::string> cwd = "/w") const {
@@ -70,8 +64,10 @@ class ManagedSessionTest : public ::testing::Test {
                                             4242);
   }
 
+  std::size_t count(Endpoint endpoint) const { return app_.requests_to(endpoint).size(); }
+
   testing_support::TempDir dir_;
-  LoopbackServer app_{app_answering(http_reply(200, CODEX_OK))};
+  standin::App app_{{dir_.path(), "cap-1"}};
 };
 
 TEST_F(ManagedSessionTest, ClaudeRegistersWithItsBodyByteForByte) {
@@ -81,8 +77,8 @@ TEST_F(ManagedSessionTest, ClaudeRegistersWithItsBodyByteForByte) {
   const auto requests = app_.requests();
   ASSERT_EQ(requests.size(), 1u);
   EXPECT_EQ(requests[0].method, "POST");
-  EXPECT_EQ(requests[0].target, REGISTER);
-  EXPECT_EQ(requests[0].header("x-talvane-session-token"), "cap-1");
+  EXPECT_EQ(requests[0].endpoint, Endpoint::Register);
+  EXPECT_EQ(header(requests[0], "x-talvane-session-token"), "cap-1");
   EXPECT_EQ(requests[0].body,
             R"({"cwd":"C:\\work\\app","pid":4242,"token":")" + SESSION_TOKEN + R"("})");
 
@@ -97,20 +93,19 @@ TEST_F(ManagedSessionTest, RegisterBodiesPerAgentAndKnownDirectory) {
   const struct {
     AgentKind agent;
     std::optional<std::string> cwd;
-    std::string target;
     std::string body;
   } cases[] = {
-      {AgentKind::Claude, std::nullopt, REGISTER, R"({"pid":4242,"token":")" + SESSION_TOKEN + "\"}"},
-      {AgentKind::Codex, "/w",  REGISTER_V2,
+      {AgentKind::Claude, std::nullopt, R"({"pid":4242,"token":")" + SESSION_TOKEN + "\"}"},
+      {AgentKind::Codex, "/w",
        R"({"agent":"codex","cwd":"/w","pid":4242,"token":")" + SESSION_TOKEN + "\"}"},
-      {AgentKind::Codex, std::nullopt, REGISTER_V2,
+      {AgentKind::Codex, std::nullopt,
        R"({"agent":"codex","pid":4242,"token":")" + SESSION_TOKEN + "\"}"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(register_session(*session(c.agent, c.cwd)), RegistrationStatus::Registered);
     const auto requests = app_.requests();
     ASSERT_FALSE(requests.empty());
-    EXPECT_EQ(requests.back().target, c.target);
+    EXPECT_EQ(requests.back().endpoint, register_endpoint(c.agent));
     EXPECT_EQ(requests.back().body, c.body);
   }
 }
@@ -120,54 +115,63 @@ TEST_F(ManagedSessionTest, StatusFollowsTheAppsAnswer) {
   const struct {
     const char* name;
     AgentKind agent;
-    Reply reply;
+    Answer answer;
     RegistrationStatus status;
   } cases[] = {
-      {"409 claude", AgentKind::Claude, http_reply(409), RegistrationStatus::NotConnected},
-      {"409 codex", AgentKind::Codex, http_reply(409), RegistrationStatus::NotConnected},
-      {"404 claude", AgentKind::Claude, http_reply(404), RegistrationStatus::NotRegistered},
-      {"404 codex", AgentKind::Codex, http_reply(404), RegistrationStatus::AppTooOld},
-      {"500", AgentKind::Codex, http_reply(500), RegistrationStatus::NotRegistered},
-      {"201", AgentKind::Codex, http_reply(201, CODEX_OK), RegistrationStatus::NotRegistered},
-      {"204", AgentKind::Claude, http_reply(204), RegistrationStatus::NotRegistered},
-      {"garbage claude", AgentKind::Claude, http_reply(200, "<html>"),
+      {"409 claude", AgentKind::Claude, status_answer(409), RegistrationStatus::NotConnected},
+      {"409 codex", AgentKind::Codex, status_answer(409), RegistrationStatus::NotConnected},
+      {"404 claude", AgentKind::Claude, status_answer(404), RegistrationStatus::NotRegistered},
+      {"404 codex", AgentKind::Codex, status_answer(404), RegistrationStatus::AppTooOld},
+      {"500", AgentKind::Codex, status_answer(500), RegistrationStatus::NotRegistered},
+      {"201", AgentKind::Codex, status_answer(201, CODEX_OK), RegistrationStatus::NotRegistered},
+      {"204", AgentKind::Claude, status_answer(204, ""), RegistrationStatus::NotRegistered},
+      {"garbage claude", AgentKind::Claude, status_answer(200, "<html>"),
        RegistrationStatus::NotRegistered},
-      {"garbage codex", AgentKind::Codex, http_reply(200, "<html>"),
+      {"garbage codex", AgentKind::Codex, status_answer(200, "<html>"),
        RegistrationStatus::AppTooOld},
-      {"oversized codex", AgentKind::Codex, http_reply(200, big + CODEX_OK),
+      {"oversized codex", AgentKind::Codex, status_answer(200, big + CODEX_OK),
        RegistrationStatus::AppTooOld},
-      {"v1 answer to codex", AgentKind::Codex, http_reply(200, R"({"session_handle":"h"})"),
+      {"v1 answer to codex", AgentKind::Codex, status_answer(200, R"({"session_handle":"h"})"),
        RegistrationStatus::AppTooOld},
       {"version 2.0", AgentKind::Codex,
-       http_reply(200, R"({"protocol_version":2.0,"agent":"codex","session_handle":"h"})"),
+       status_answer(200, R"({"protocol_version":2.0,"agent":"codex","session_handle":"h"})"),
        RegistrationStatus::AppTooOld},
       {"version \"2\"", AgentKind::Codex,
-       http_reply(200, R"({"protocol_version":"2","agent":"codex","session_handle":"h"})"),
+       status_answer(200, R"({"protocol_version":"2","agent":"codex","session_handle":"h"})"),
        RegistrationStatus::AppTooOld},
       {"agent claude", AgentKind::Codex,
-       http_reply(200, R"({"protocol_version":2,"agent":"claude","session_handle":"h"})"),
+       status_answer(200, R"({"protocol_version":2,"agent":"claude","session_handle":"h"})"),
        RegistrationStatus::AppTooOld},
       {"v2 without handle", AgentKind::Codex,
-       http_reply(200, R"({"protocol_version":2,"agent":"codex"})"),
+       status_answer(200, R"({"protocol_version":2,"agent":"codex"})"),
        RegistrationStatus::NotRegistered},
-      {"numeric handle", AgentKind::Claude, http_reply(200, R"({"session_handle":5})"),
+      {"numeric handle", AgentKind::Claude, status_answer(200, R"({"session_handle":5})"),
        RegistrationStatus::NotRegistered},
-      {"array answer", AgentKind::Claude, http_reply(200, R"([{"session_handle":"h"}])"),
+      {"array answer", AgentKind::Claude, status_answer(200, R"([{"session_handle":"h"}])"),
        RegistrationStatus::NotRegistered},
       {"v1 answer claude", AgentKind::Claude,
-       http_reply(200, R"({"protocol_version":1,"agent":"x","session_handle":"h"})"),
+       status_answer(200, R"({"protocol_version":1,"agent":"x","session_handle":"h"})"),
        RegistrationStatus::Registered},
-      {"empty handle", AgentKind::Claude, http_reply(200, R"({"session_handle":""})"),
+      {"empty handle", AgentKind::Claude, status_answer(200, R"({"session_handle":""})"),
        RegistrationStatus::Registered},
-      {"v2 codex", AgentKind::Codex, http_reply(200, CODEX_OK), RegistrationStatus::Registered},
+      {"v2 codex", AgentKind::Codex, status_answer(200, CODEX_OK), RegistrationStatus::Registered},
   };
   for (const auto& c : cases) {
-    app_.set_responder(app_answering(c.reply));
+    app_.set_answer(register_endpoint(c.agent), c.answer);
     const SharedSession s = session(c.agent);
     EXPECT_EQ(register_session(*s), c.status) << c.name;
     EXPECT_EQ(registration_snapshot(*s).has_value(), c.status == RegistrationStatus::Registered)
         << c.name;
   }
+}
+
+TEST_F(ManagedSessionTest, CodexAgainstAnAppWithoutV2) {
+  testing_support::TempDir other;
+  standin::App old_app({other.path(), "cap-old", true, /*v2=*/false});
+  const auto codex =
+      std::make_shared<ManagedSession>(AgentKind::Codex, other.os_path(), SESSION_TOKEN, "/w", 1);
+  EXPECT_EQ(register_session(*codex), RegistrationStatus::AppTooOld);
+  EXPECT_FALSE(registration_snapshot(*codex));
 }
 
 TEST_F(ManagedSessionTest, NoTokenMeansNoRequest) {
@@ -179,30 +183,38 @@ TEST_F(ManagedSessionTest, NoTokenMeansNoRequest) {
 }
 
 TEST_F(ManagedSessionTest, AbsentAppIsNotRegistered) {
-  dir_.write(CLAUDE_PORT_FILE, R"({"port":)" + std::to_string(testing_support::unused_port()) +
-                                   "}");
+  {
+    testing_support::TempDir other;
+    standin::App gone({other.path()});
+    write_port(gone.port());
+  }
   EXPECT_EQ(register_session(*session(AgentKind::Claude)), RegistrationStatus::NotRegistered);
 }
 
 TEST_F(ManagedSessionTest, TokenChangedDuringTheAttemptStoresNothing) {
-  app_.set_responder([this](const ReceivedRequest& request) {
-    if (request.target != DEREGISTER) dir_.write(TOKEN_FILE, R"({"token":"cap-2"})");
-    return http_reply(200, CODEX_OK);
+  Answer held = status_answer(200, R"({"session_handle":"h1"})");
+  held.delay = HELD_ANSWER;
+  held.once = true;
+  app_.set_answer(Endpoint::Register, held);
+  std::thread app_restarts_with_new_token([this] {
+    app_.wait_until([](const auto& requests) { return !requests.empty(); }, GENEROUS);
+    app_.change_token("cap-2");
   });
   const SharedSession s = session(AgentKind::Claude);
   EXPECT_EQ(register_session(*s), RegistrationStatus::NotRegistered);
+  app_restarts_with_new_token.join();
   EXPECT_FALSE(registration_snapshot(*s));
 
   // The next attempt uses the token the file now holds.
   EXPECT_EQ(register_session(*s), RegistrationStatus::Registered);
-  EXPECT_EQ(app_.requests().back().header("x-talvane-session-token"), "cap-2");
+  EXPECT_EQ(header(app_.requests().back(), "x-talvane-session-token"), "cap-2");
   EXPECT_EQ(registration_snapshot(*s)->capability_token, "cap-2");
 }
 
 TEST_F(ManagedSessionTest, FailedAttemptKeepsTheStoredRegistration) {
   const SharedSession s = session(AgentKind::Codex);
   ASSERT_EQ(register_session(*s), RegistrationStatus::Registered);
-  app_.set_responder(app_answering(http_reply(500)));
+  app_.set_answer(Endpoint::RegisterV2, status_answer(500));
   EXPECT_EQ(register_session(*s), RegistrationStatus::NotRegistered);
   ASSERT_TRUE(registration_snapshot(*s));
   EXPECT_EQ(registration_snapshot(*s)->session_handle, "h1");
@@ -216,7 +228,7 @@ TEST_F(ManagedSessionTest, RegistrationIsCurrentWhileTokenAndPortAreUnchanged) {
 
   dir_.write(CLAUDE_PORT_FILE, R"({"port":1})");
   EXPECT_FALSE(registration_is_current(*s));
-  point_at(app_);
+  write_port(app_.port());
   dir_.write(CODEX_PORT_FILE, R"({"port":1})");  // the other agent's file does not matter
   EXPECT_TRUE(registration_is_current(*s));
 
@@ -233,7 +245,7 @@ TEST_F(ManagedSessionTest, ForgetClearsOnlyTheNamedRegistration) {
   EXPECT_TRUE(registration_snapshot(*s));
   forget_registration(*s, "h1");
   EXPECT_FALSE(registration_snapshot(*s));
-  EXPECT_EQ(count_to(app_, DEREGISTER), 0u);
+  EXPECT_EQ(count(Endpoint::Deregister), 0u);
 }
 
 TEST_F(ManagedSessionTest, DeregisterWithdrawsEachRegistrationOnceAtItsOwnAddress) {
@@ -248,13 +260,25 @@ TEST_F(ManagedSessionTest, DeregisterWithdrawsEachRegistrationOnceAtItsOwnAddres
   deregister(*s, END_OF_RUN_DEREGISTER_TIMEOUT);
   deregister(*s, QUICK_DEREGISTER_TIMEOUT);
 
-  const auto requests = app_.requests();
-  ASSERT_EQ(requests.size(), 2u);
-  EXPECT_EQ(requests[1].target, DEREGISTER);
-  EXPECT_EQ(requests[1].header("x-talvane-session-token"), "cap-1");
-  EXPECT_EQ(requests[1].header("Content-Type"), "application/json");
-  EXPECT_EQ(requests[1].body, R"({"token":")" + SESSION_TOKEN + "\"}");
+  const auto withdrawals = app_.requests_to(Endpoint::Deregister);
+  ASSERT_EQ(withdrawals.size(), 1u);
+  EXPECT_EQ(header(withdrawals[0], "x-talvane-session-token"), "cap-1");
+  EXPECT_EQ(header(withdrawals[0], "Content-Type"), "application/json");
+  EXPECT_EQ(withdrawals[0].body, R"({"token":")" + SESSION_TOKEN + "\"}");
+  EXPECT_EQ(withdrawals[0].status, 200);
   EXPECT_FALSE(registration_snapshot(*s));
+}
+
+TEST_F(ManagedSessionTest, EndOfRunWithdrawalIsBoundedWhenTheAppDoesNotAnswer) {
+  const SharedSession s = session(AgentKind::Claude);
+  ASSERT_EQ(register_session(*s), RegistrationStatus::Registered);
+  Answer never;
+  never.never_answer = true;
+  app_.set_answer(Endpoint::Deregister, never);
+  const auto start = Clock::now();
+  deregister(*s, std::chrono::milliseconds(300));
+  EXPECT_LT(Clock::now() - start, GENEROUS);
+  EXPECT_EQ(count(Endpoint::Deregister), 1u);
 }
 
 TEST_F(ManagedSessionTest, CreateSessionPublishesAndRegisters) {
@@ -286,7 +310,7 @@ TEST_F(ManagedSessionTest, DeregisterGlobalEmptiesTheSlotOnce) {
   // Registered again meanwhile (the keeper): a later console event sends nothing.
   ASSERT_EQ(register_session(*s), RegistrationStatus::Registered);
   deregister_global();
-  EXPECT_EQ(count_to(app_, DEREGISTER), 1u);
+  EXPECT_EQ(count(Endpoint::Deregister), 1u);
   EXPECT_TRUE(registration_snapshot(*s));
 }
 
@@ -297,9 +321,7 @@ class KeeperTest : public ManagedSessionTest {
     if (keeper_.joinable()) keeper_.join();
   }
 
-  void start_keeper(const SharedSession& s) {
-    keeper_ = std::thread(run_keeper, running_, s);
-  }
+  void start_keeper(const SharedSession& s) { keeper_ = std::thread(run_keeper, running_, s); }
 
   RunningFlag running_ = std::make_shared<std::atomic<bool>>(true);
   std::thread keeper_;
@@ -307,49 +329,51 @@ class KeeperTest : public ManagedSessionTest {
 
 TEST_F(KeeperTest, FollowsTheAppToANewPortAndANewToken) {
   const SharedSession s = session(AgentKind::Codex);
+  const unsigned short first_port = app_.port();
   start_keeper(s);
   ASSERT_TRUE(eventually([&] { return registration_snapshot(*s).has_value(); }));
 
-  LoopbackServer moved(app_answering(http_reply(200, CODEX_OK)));
-  point_at(moved);
+  const unsigned short second_port = app_.restart_on_new_port();
   ASSERT_TRUE(eventually([&] {
     const auto r = registration_snapshot(*s);
-    return r && r->base_url == base_url(moved.port());
+    return r && r->base_url == base_url(second_port);
   }));
 
-  dir_.write(TOKEN_FILE, R"({"token":"cap-2"})");
+  app_.change_token("cap-2");
   ASSERT_TRUE(eventually([&] {
     const auto r = registration_snapshot(*s);
     return r && r->capability_token == "cap-2";
   }));
-  EXPECT_EQ(moved.requests().back().header("x-talvane-session-token"), "cap-2");
-  EXPECT_EQ(count_to(app_, REGISTER_V2), 1u);
-  EXPECT_EQ(count_to(app_, DEREGISTER), 0u);
-  EXPECT_EQ(count_to(moved, DEREGISTER), 0u);
+  const auto registrations = app_.requests_to(Endpoint::RegisterV2);
+  ASSERT_EQ(registrations.size(), 3u);
+  EXPECT_EQ(registrations[0].port, first_port);
+  EXPECT_EQ(registrations[1].port, second_port);
+  EXPECT_EQ(header(registrations[2], "x-talvane-session-token"), "cap-2");
+  EXPECT_EQ(count(Endpoint::Deregister), 0u);  // nothing withdrawn from the old app
 }
 
 TEST_F(KeeperTest, RegistersOnceTheAppAppears) {
-  dir_.remove(TOKEN_FILE);
+  app_.remove_discovery_files();
   const SharedSession s = session(AgentKind::Claude);
   start_keeper(s);
-  dir_.write(TOKEN_FILE, R"({"token":"cap-1"})");
+  app_.write_discovery_files();
   EXPECT_TRUE(eventually([&] { return registration_snapshot(*s).has_value(); }));
 }
 
 TEST_F(KeeperTest, WithdrawsWhatItStoredAfterTheRunEnded) {
   // The run ends while the keeper's attempt is under way: the final withdrawal found nothing, so
   // the keeper must withdraw the registration its attempt then stored.
-  app_.set_responder([this](const ReceivedRequest& request) {
-    if (request.target == DEREGISTER) return http_reply(200, "{}");
-    running_->store(false);
-    return http_reply(200, CODEX_OK);
-  });
+  Answer held = status_answer(200, R"({"session_handle":"h1"})");
+  held.delay = HELD_ANSWER;
+  app_.set_answer(Endpoint::Register, held);
   const SharedSession s = session(AgentKind::Claude);
   start_keeper(s);
-  ASSERT_TRUE(app_.wait_for_requests(2, GENEROUS));
+  ASSERT_TRUE(app_.wait_until([](const auto& requests) { return !requests.empty(); }, GENEROUS));
+  running_->store(false);
+  deregister(*s, END_OF_RUN_DEREGISTER_TIMEOUT);  // the run's own withdrawal: nothing yet
   keeper_.join();
-  EXPECT_EQ(count_to(app_, REGISTER), 1u);
-  EXPECT_EQ(count_to(app_, DEREGISTER), 1u);
+  EXPECT_EQ(count(Endpoint::Register), 1u);
+  EXPECT_EQ(count(Endpoint::Deregister), 1u);
   EXPECT_FALSE(registration_snapshot(*s));
 }
 
