@@ -9,7 +9,7 @@
 #include <string>
 
 #include "cli/launch/agent_lookup.h"
-#include "platform/files.h"
+#include "platform/file_queries.h"
 
 namespace launch {
 namespace {
