@@ -21,5 +21,10 @@ test-asan: deps
 test-tsan: deps
 	scripts/sanitize.sh tsan
 
+# talvane in this terminal with a stand-in app that sends two voice replies, then ends the
+# session (DEMO_AGENT=codex for the Codex form).
+demo:
+	@scripts/demo.sh
+
 clean:
 	rm -rf build
