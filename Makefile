@@ -25,5 +25,10 @@ test-tsan: deps
 fuzz: deps
 	scripts/fuzz.sh
 
+# talvane in this terminal with a stand-in app that sends two voice replies, then ends the
+# session (DEMO_AGENT=codex for the Codex form).
+demo:
+	@scripts/demo.sh
+
 clean:
 	rm -rf build
