@@ -8,10 +8,10 @@ namespace platform {
 namespace {
 
 // strerror_r comes in two shapes (XSI returns int, GNU returns the text); take either.
-std::string message_from(int result, const char* buffer) {
+[[maybe_unused]] std::string message_from(int result, const char* buffer) {
   return result == 0 ? buffer : std::string();
 }
-std::string message_from(const char* text, const char*) { return text ? text : std::string(); }
+[[maybe_unused]] std::string message_from(const char* text, const char*) { return text ? text : std::string(); }
 
 }  // namespace
 
