@@ -1,5 +1,5 @@
 # Entry points for people; the work is done by CMake presets and the scripts/ folder.
-.PHONY: all build test demo deps clean
+.PHONY: all build test test-asan test-tsan fuzz demo deps clean
 
 all: build
 
@@ -7,11 +7,23 @@ deps:
 	@scripts/deps.sh
 
 build: deps
-	cmake --preset linux >/dev/null
+	@cmake --preset linux >/dev/null
 	cmake --build --preset linux
 
+# Linux and Windows (cross-built, run under Wine).
 test: deps
 	scripts/test.sh
+
+# The native suite, end-to-end tests included, under the sanitizers.
+test-asan: deps
+	scripts/sanitize.sh asan
+
+test-tsan: deps
+	scripts/sanitize.sh tsan
+
+# Each libFuzzer target for a bounded time (FUZZ_SECONDS, default 60).
+fuzz: deps
+	scripts/fuzz.sh
 
 clean:
 	rm -rf build

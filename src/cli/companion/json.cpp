@@ -81,10 +81,14 @@ class StrictBuilder {
 std::optional<Json> parse_json(std::string_view text, bool reject_duplicates) {
   // nlohmann skips a leading byte-order mark; the launcher refuses it.
   if (text.size() >= 3 && text.substr(0, 3) == "\xEF\xBB\xBF") return std::nullopt;
+  // nlohmann's lexer takes a NUL byte for the end of the input, which would let anything behind
+  // it pass; a NUL is never valid anywhere in JSON text.
+  if (text.find('\0') != std::string_view::npos) return std::nullopt;
   StrictBuilder builder(reject_duplicates);
   bool ok = false;
   try {
-    ok = Json::sax_parse(text, &builder, Json::input_format_t::json, /*strict=*/true);
+    ok = Json::sax_parse(text.begin(), text.end(), &builder, Json::input_format_t::json,
+                         /*strict=*/true);
   } catch (const std::exception&) {
     ok = false;
   }
