@@ -50,8 +50,13 @@ class PtyMaster {
   // The writer into the agent's terminal input. Once only.
   [[nodiscard]] Result<std::unique_ptr<ByteSink>> take_writer();
 
-  // Sets the terminal's size; the agent is told of the change.
+  // Sets the terminal's size; the agent is told of the change. Fails after close().
   [[nodiscard]] Result<void> resize(ConsoleSize size);
+
+  // After the agent has exited: lets the agent's output come to its end, so that a reader gets
+  // what is left and then the end of the stream. Never call it from the reading thread (on
+  // Windows it waits until the output has been read).
+  void close();
 
  private:
   std::unique_ptr<PtyState> state_;

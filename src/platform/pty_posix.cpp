@@ -105,9 +105,11 @@ struct ExecPlan {
 
 ExecPlan plan_exec(const AgentCommand& command) {
   ExecPlan plan;
-  plan.storage.reserve(command.args.size() + command.environment.size());
+  plan.storage.reserve(command.args.size() + command.env.entries().size());
   for (const OsString& arg : command.args) plan.storage.push_back(arg);
-  for (const auto& [name, value] : command.environment) plan.storage.push_back(name + "=" + value);
+  for (const Environment::Entry& var : command.env.entries()) {
+    if (is_valid_variable_name(var.name)) plan.storage.push_back(var.name + "=" + var.value);
+  }
   std::size_t i = 0;
   for (; i < command.args.size(); ++i) plan.argv.push_back(plan.storage[i].data());
   plan.argv.push_back(nullptr);
@@ -186,6 +188,10 @@ Result<std::unique_ptr<ByteSink>> PtyMaster::take_writer() {
   if (fd < 0) return last_os_error().context("failed to take the terminal writer");
   state_->writer_taken = true;
   return std::unique_ptr<ByteSink>(std::make_unique<FdWriter>(UniqueFd(fd)));
+}
+
+void PtyMaster::close() {
+  // Nothing to do: the output ends by itself once the agent's side is closed.
 }
 
 Result<void> PtyMaster::resize(ConsoleSize size) {

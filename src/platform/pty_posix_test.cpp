@@ -27,8 +27,9 @@ class PtyTest : public ::testing::Test {
     AgentCommand c;
     c.program = FAKE_AGENT_EXE;
     c.args = {c.program};
-    c.environment = {{"FAKE_AGENT_DIR", dir_.path()}};
-    for (auto& var : extra_env) c.environment.push_back(std::move(var));
+    c.env = Environment(NameCase::Sensitive);
+    c.env.set("FAKE_AGENT_DIR", dir_.path());
+    for (auto& [name, value] : extra_env) c.env.set(name, value);
     return c;
   }
 
@@ -133,7 +134,7 @@ TEST_F(PtyTest, ExitCodesComeBackAsTheSystemReportsThem) {
   for (const Case& c : {Case{"0", 0}, Case{"3", 3}, Case{"256", 0}, Case{"258", 2}}) {
     TempDir dir;
     AgentCommand cmd = command({{"FAKE_AGENT_EXIT_CODE", c.code}, {"FAKE_AGENT_EXIT_ON", "113"}});
-    cmd.environment[0].second = dir.path();
+    cmd.env.set("FAKE_AGENT_DIR", dir.path());
     Result<PtyPair> pair = open_pty({80, 24});
     ASSERT_TRUE(pair);
     Result<AgentProcess> agent = spawn_agent(std::move(pair.value().child), std::move(cmd));

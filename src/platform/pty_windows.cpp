@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/command_line.h"
 #include "platform/pty.h"
 
 namespace platform {
@@ -190,7 +191,14 @@ Result<std::unique_ptr<ByteSink>> PtyMaster::take_writer() {
   return std::unique_ptr<ByteSink>(std::make_unique<PipeWriter>(std::move(state_->input)));
 }
 
+void PtyMaster::close() {
+  // The pseudo-console keeps the output pipe open after the agent has exited; closing it (the
+  // child side is gone, so this is the last holder) drains the output and breaks the pipe.
+  state_->console.reset();
+}
+
 Result<void> PtyMaster::resize(ConsoleSize size) {
+  if (!state_->console) return Error("the pseudo-console is closed");
   const HRESULT hr = state_->console->api->resize(state_->console->handle, to_coord(size));
   if (FAILED(hr)) return hresult_error(hr).context("failed to resize the pseudo-console");
   return {};
@@ -230,7 +238,7 @@ Result<AgentProcess> spawn_agent(PtyChildSide&& child_side, AgentCommand&& comma
   Result<std::wstring> line = windows_command_line(agent);
   if (!line) return failure(line.error());
   std::wstring command_line = std::move(line).value();
-  std::wstring environment = windows_environment_block(agent);
+  std::wstring environment = environment_block(agent.env);
 
   SIZE_T list_size = 0;
   InitializeProcThreadAttributeList(nullptr, 1, 0, &list_size);

@@ -69,6 +69,9 @@ class LauncherProcess {
   // The terminal's current attributes, as the program left them.
   termios terminal_attributes() const;
 
+  // The attributes the terminal had before the program started (a fresh terminal's defaults).
+  const termios& initial_attributes() const { return initial_; }
+
   void send_signal(int sig);
 
   // The exit status (128 + N when ended by signal N), or nothing when `bound` passes first.
@@ -82,6 +85,7 @@ class LauncherProcess {
   pid_t pid_ = -1;
   std::optional<int> status_;
   std::string start_error_;
+  termios initial_{};
 
   mutable std::mutex mutex_;
   mutable std::condition_variable output_grew_;

@@ -32,6 +32,7 @@ LauncherProcess::LauncherProcess(const Options& options) {
   }
   fcntl(master_, F_SETFD, FD_CLOEXEC);
   fcntl(slave_, F_SETFD, FD_CLOEXEC);
+  tcgetattr(slave_, &initial_);
 
   // Everything the child needs is built before fork.
   std::vector<std::string> argv_storage{options.program};
