@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "tests/support/launcher_process.h"
+#include "tests/support/temp_dir.h"
 
 namespace platform {
 namespace {
@@ -28,7 +29,7 @@ class PtyTest : public ::testing::Test {
     c.program = FAKE_AGENT_EXE;
     c.args = {c.program};
     c.env = Environment(NameCase::Sensitive);
-    c.env.set("FAKE_AGENT_DIR", dir_.path());
+    c.env.set("FAKE_AGENT_DIR", dir_.path().string());
     for (auto& [name, value] : extra_env) c.env.set(name, value);
     return c;
   }
@@ -50,7 +51,7 @@ class PtyTest : public ::testing::Test {
     ASSERT_TRUE(eventually([&] { return std::filesystem::exists(file("ready")); }, BOUND));
   }
 
-  std::string file(const char* name) const { return dir_.path() + "/" + name; }
+  std::string file(const char* name) const { return dir_.path().string() + "/" + name; }
 
   std::optional<std::uint32_t> wait_exit() {
     std::optional<std::uint32_t> code;
@@ -134,7 +135,7 @@ TEST_F(PtyTest, ExitCodesComeBackAsTheSystemReportsThem) {
   for (const Case& c : {Case{"0", 0}, Case{"3", 3}, Case{"256", 0}, Case{"258", 2}}) {
     TempDir dir;
     AgentCommand cmd = command({{"FAKE_AGENT_EXIT_CODE", c.code}, {"FAKE_AGENT_EXIT_ON", "113"}});
-    cmd.env.set("FAKE_AGENT_DIR", dir.path());
+    cmd.env.set("FAKE_AGENT_DIR", dir.path().string());
     Result<PtyPair> pair = open_pty({80, 24});
     ASSERT_TRUE(pair);
     Result<AgentProcess> agent = spawn_agent(std::move(pair.value().child), std::move(cmd));

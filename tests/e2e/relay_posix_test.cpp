@@ -9,6 +9,7 @@
 #include <fstream>
 
 #include "tests/support/launcher_process.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -28,21 +29,21 @@ class RelayEndToEnd : public ::testing::Test {
     std::filesystem::create_symlink(FAKE_AGENT_EXE, agent_path());
   }
 
-  std::string agent_path() const { return bin_.path() + "/claude"; }
-  std::string record(const char* name) const { return record_.path() + "/" + name; }
+  std::string agent_path() const { return bin_.path().string() + "/claude"; }
+  std::string record(const char* name) const { return record_.path().string() + "/" + name; }
 
   LauncherProcess::Options options(std::vector<std::string> args = {"claude"},
                                    std::map<std::string, std::string> env = {}) const {
     LauncherProcess::Options o;
     o.program = TALVANE_EXE;
     o.args = std::move(args);
-    o.env = {{"PATH", bin_.path()},
-             {"HOME", data_.path()},
-             {"TALVANE_DATA_DIR", data_.path()},
-             {"FAKE_AGENT_DIR", record_.path()},
+    o.env = {{"PATH", bin_.path().string()},
+             {"HOME", data_.path().string()},
+             {"TALVANE_DATA_DIR", data_.path().string()},
+             {"FAKE_AGENT_DIR", record_.path().string()},
              {"FAKE_AGENT_EXIT_ON", std::to_string(EXIT_KEY)}};
     for (auto& [name, value] : env) o.env[name] = value;
-    o.cwd = work_.path();
+    o.cwd = work_.path().string();
     return o;
   }
 
@@ -76,7 +77,7 @@ TEST_F(RelayEndToEnd, ArgumentsAndWorkingDirectoryReachTheAgentUnchanged) {
   auto talvane = start(options({"claude", "--model", "two words", "", "\xC3\xBC", "-h"}));
   EXPECT_EQ(read_file(record("argv")),
             agent_path() + "\0--model\0two words\0\0\xC3\xBC\0-h\0"s);
-  EXPECT_EQ(read_file(record("cwd")), std::filesystem::canonical(work_.path()).string());
+  EXPECT_EQ(read_file(record("cwd")), std::filesystem::canonical(work_.path().string()).string());
   talvane->type(std::string(1, EXIT_KEY));
   EXPECT_EQ(talvane->wait_exit(BOUND), 0);
 }

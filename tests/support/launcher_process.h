@@ -108,18 +108,4 @@ bool eventually(Predicate predicate, std::chrono::milliseconds bound) {
 // The whole file, or nothing when it cannot be read.
 std::optional<std::string> read_file(const std::string& path);
 
-// A new empty directory under the system's temporary directory, removed with its contents when
-// the object goes.
-class TempDir {
- public:
-  TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  ~TempDir();
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
-
 }  // namespace testing_support
