@@ -1,5 +1,7 @@
 #include "platform/console_text.h"
 
+#include <utility>
+
 namespace platform {
 namespace {
 
@@ -102,32 +104,29 @@ void KeyDecoder::decode(std::u16string_view units, std::string& out) {
 
 void ScreenEncoder::encode(std::string_view bytes, std::u16string& out) {
   // Complete the held character first, from the front of the new bytes.
-  while (held_size_ > 0 && !bytes.empty()) {
-    held_[held_size_++] = bytes.front();
+  while (!held_.empty() && !bytes.empty()) {
+    held_ += bytes.front();
     bytes.remove_prefix(1);
-    const Step step = decode_one(std::string_view(held_, held_size_));
+    const Step step = decode_one(held_);
     if (step.kind == Step::INCOMPLETE) continue;
     if (step.kind == Step::CHARACTER) {
       append_utf16(step.value, out);
-      held_size_ = 0;
+      held_.clear();
     } else {
-      // The held bytes were no character: one U+FFFD for the valid prefix, then the bytes after
-      // it are decoded afresh (at most three, so they go back in front of `bytes` one by one).
+      // The held bytes were no character: one U+FFFD for their valid prefix, then what follows
+      // it (at most three bytes) is decoded afresh in front of the new bytes.
       append_utf16(REPLACEMENT, out);
-      std::string rest(held_ + step.length, held_size_ - step.length);
-      held_size_ = 0;
-      std::string joined = rest + std::string(bytes);
-      std::u16string tail;
-      encode(joined, tail);
-      out += tail;
+      std::string rest = held_.substr(step.length);
+      held_.clear();
+      rest.append(bytes);
+      encode(rest, out);
       return;
     }
   }
   while (!bytes.empty()) {
     const Step step = decode_one(bytes);
     if (step.kind == Step::INCOMPLETE) {
-      for (std::size_t k = 0; k < step.length; ++k) held_[k] = bytes[k];
-      held_size_ = step.length;
+      held_.assign(bytes.substr(0, step.length));
       return;
     }
     append_utf16(step.kind == Step::CHARACTER ? step.value : REPLACEMENT, out);
@@ -135,10 +134,6 @@ void ScreenEncoder::encode(std::string_view bytes, std::u16string& out) {
   }
 }
 
-std::string ScreenEncoder::take_held() {
-  std::string held(held_, held_size_);
-  held_size_ = 0;
-  return held;
-}
+std::string ScreenEncoder::take_held() { return std::exchange(held_, std::string()); }
 
 }  // namespace platform

@@ -31,8 +31,7 @@ class ScreenEncoder {
   std::string take_held();
 
  private:
-  char held_[4] = {};
-  std::size_t held_size_ = 0;
+  std::string held_;  // the start of a cut-off character: at most three bytes
 };
 
 }  // namespace platform

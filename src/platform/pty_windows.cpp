@@ -10,10 +10,13 @@
 namespace platform {
 namespace {
 
-// ConPTY's entry points, looked up at run time: Windows before 10 October 2018 lacks them.
-using CreatePseudoConsoleFn = HRESULT(WINAPI*)(COORD, HANDLE, HANDLE, DWORD, HPCON*);
-using ResizePseudoConsoleFn = HRESULT(WINAPI*)(HPCON, COORD);
-using ClosePseudoConsoleFn = void(WINAPI*)(HPCON);
+// ConPTY's entry points, looked up at run time: Windows before 10 October 2018 lacks them (and
+// the SDK declares them only when building for that version or newer).
+using PseudoConsoleHandle = void*;  // HPCON
+constexpr DWORD_PTR PSEUDOCONSOLE_ATTRIBUTE = 0x00020016;  // PROC_THREAD_ATTRIBUTE_PSEUDOCONSOLE
+using CreatePseudoConsoleFn = HRESULT(WINAPI*)(COORD, HANDLE, HANDLE, DWORD, PseudoConsoleHandle*);
+using ResizePseudoConsoleFn = HRESULT(WINAPI*)(PseudoConsoleHandle, COORD);
+using ClosePseudoConsoleFn = void(WINAPI*)(PseudoConsoleHandle);
 
 struct ConPtyApi {
   CreatePseudoConsoleFn create = nullptr;
@@ -146,8 +149,8 @@ class PipeWriter final : public ByteSink {
 // the close waits for the output to be drained.
 struct PseudoConsole {
   const ConPtyApi* api;
-  HPCON handle;
-  PseudoConsole(const ConPtyApi* api, HPCON handle) : api(api), handle(handle) {}
+  PseudoConsoleHandle handle;
+  PseudoConsole(const ConPtyApi* api, PseudoConsoleHandle handle) : api(api), handle(handle) {}
   PseudoConsole(const PseudoConsole&) = delete;
   PseudoConsole& operator=(const PseudoConsole&) = delete;
   ~PseudoConsole() { api->close(handle); }
@@ -213,7 +216,7 @@ Result<PtyPair> open_pty(ConsoleSize size) {
   if (!CreatePipe(&ends[2], &ends[3], nullptr, 0)) return last_os_error();
   UniqueHandle our_output(ends[2]), agent_output(ends[3]);
 
-  HPCON console = nullptr;
+  PseudoConsoleHandle console = nullptr;
   const HRESULT hr = api->create(to_coord(size), agent_input.get(), agent_output.get(),
                                  PSEUDO_CONSOLE_FLAGS, &console);
   if (FAILED(hr)) return hresult_error(hr).context("failed to create the pseudo-console");
@@ -245,8 +248,8 @@ Result<AgentProcess> spawn_agent(PtyChildSide&& child_side, AgentCommand&& comma
   std::vector<char> list_storage(list_size);
   auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(list_storage.data());
   if (!InitializeProcThreadAttributeList(list, 1, 0, &list_size)) return failure(last_os_error());
-  HPCON console = child.state_->console->handle;
-  const bool attached = UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_PSEUDOCONSOLE,
+  PseudoConsoleHandle console = child.state_->console->handle;
+  const bool attached = UpdateProcThreadAttribute(list, 0, PSEUDOCONSOLE_ATTRIBUTE,
                                                   console, sizeof console, nullptr, nullptr);
   if (!attached) {
     Error error = last_os_error();

@@ -16,6 +16,7 @@
 //   FAKE_AGENT_PRINT_BYTES=N  then write N bytes of a fixed pattern (see pattern_byte)
 //   FAKE_AGENT_EXIT_ON=N      exit once the byte with the decimal value N has been received
 //   FAKE_AGENT_EXIT_CODE=N    the exit code (default 0), also at end of input
+//   FAKE_AGENT_EXIT_AT_ONCE=1 once ready and printed, exit without reading any input
 //   FAKE_AGENT_SIGNAL=N       (POSIX) once ready, end by signal N
 //   FAKE_AGENT_CLOSE_STDIN=1  once ready, close standard input and wait to be ended
 //   FAKE_AGENT_RAW=0          leave the terminal's mode alone
@@ -259,6 +260,7 @@ int main(int argc, char** argv) {
   for (std::size_t i = 0; i < print_bytes; ++i) print += pattern_byte(i);
   write_out(print);
 
+  if (env("FAKE_AGENT_EXIT_AT_ONCE") == "1") return static_cast<int>(exit_code);
 #ifndef _WIN32
   if (const int sig = std::atoi(env("FAKE_AGENT_SIGNAL").c_str()); sig > 0) {
     signal(sig, SIG_DFL);
