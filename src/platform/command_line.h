@@ -31,8 +31,7 @@ std::string join_windows_arguments(const std::vector<std::string>& args);
 // argument; a double quote in the path or a path that ends in a backslash).
 Result<std::wstring> batch_command_line(std::wstring_view path,
                                         const std::vector<std::wstring>& args);
-Result<std::string> batch_command_line(std::string_view path,
-                                       const std::vector<std::string>& args);
+Result<std::string> batch_command_line(std::string_view path, const std::vector<std::string>& args);
 
 // The CreateProcessW command line for `command`: the safe batch form when command.batch (its
 // args[5] is the batch file, args[6…] the agent's arguments), the standard quoting otherwise.

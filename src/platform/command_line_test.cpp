@@ -30,13 +30,14 @@ TEST(WindowsCommandLine, StandardQuotingFollowsTheRuntimesRules) {
       {L"%PATH%&|<>^", L"%PATH%&|<>^"},              // nothing special to the runtime
   };
   for (const QuoteCase& c : cases) {
-    EXPECT_EQ(quote_windows_argument(c.arg), c.quoted) << "argument: " << std::string(c.arg.begin(), c.arg.end());
+    EXPECT_EQ(quote_windows_argument(c.arg), c.quoted)
+        << "argument: " << std::string(c.arg.begin(), c.arg.end());
   }
 }
 
 TEST(WindowsCommandLine, JoinsQuotedArgumentsWithSingleSpaces) {
-  EXPECT_EQ(join_windows_arguments(std::vector<std::wstring>{L"C:\\a b\\claude.exe", L"", L"--x",
-                                                             L"y z"}),
+  EXPECT_EQ(join_windows_arguments(
+                std::vector<std::wstring>{L"C:\\a b\\claude.exe", L"", L"--x", L"y z"}),
             L"\"C:\\a b\\claude.exe\" \"\" --x \"y z\"");
   EXPECT_EQ(join_windows_arguments(std::vector<std::wstring>{}), L"");
 }
@@ -65,8 +66,8 @@ TEST(WindowsCommandLine, BatchArgumentsAreEscapedForCmdAndTheRuntime) {
   for (const QuoteCase& c : cases) {
     Result<std::wstring> line = batch_command_line(L"C:\\bin\\claude.cmd", {c.arg});
     ASSERT_TRUE(line.ok()) << line.error().display();
-    EXPECT_EQ(line.value(), L"cmd.exe /D /E:ON /S /V:OFF /C \"\"C:\\bin\\claude.cmd\" " + c.quoted +
-                                L"\"");
+    EXPECT_EQ(line.value(),
+              L"cmd.exe /D /E:ON /S /V:OFF /C \"\"C:\\bin\\claude.cmd\" " + c.quoted + L"\"");
   }
 }
 
@@ -84,15 +85,20 @@ TEST(WindowsCommandLine, BatchLineRefusesWhatCannotBePassedSafely) {
     std::string message;
   };
   const std::vector<Refused> cases = {
-      {L"C:\\b\\claude.cmd", {L"ok", L"two\nlines"},
+      {L"C:\\b\\claude.cmd",
+       {L"ok", L"two\nlines"},
        "agent argument 2 cannot be passed to a batch file: it contains a line break"},
-      {L"C:\\b\\claude.cmd", {L"cr\r"},
+      {L"C:\\b\\claude.cmd",
+       {L"cr\r"},
        "agent argument 1 cannot be passed to a batch file: it contains a line break"},
-      {L"C:\\b\\claude.cmd", {L"x", L"y", std::wstring(L"n\0l", 3)},
+      {L"C:\\b\\claude.cmd",
+       {L"x", L"y", std::wstring(L"n\0l", 3)},
        "agent argument 3 cannot be passed to a batch file: it contains a NUL character"},
-      {L"C:\\b\"\\claude.cmd", {},
+      {L"C:\\b\"\\claude.cmd",
+       {},
        "the agent's path cannot be passed to cmd.exe: it contains a double quote"},
-      {L"C:\\b\\claude.cmd\\", {},
+      {L"C:\\b\\claude.cmd\\",
+       {},
        "the agent's path cannot be passed to cmd.exe: it ends with a backslash"},
   };
   for (const Refused& c : cases) {
@@ -113,12 +119,14 @@ TEST(WindowsCommandLine, CommandUsesTheSafeFormOnlyForBatchFiles) {
   AgentCommand batch;
   batch.batch = true;
   batch.program = os_string("cmd.exe");
-  batch.args = {os_string("cmd.exe"), os_string("/D"),   os_string("/S"), os_string("/V:OFF"),
-                os_string("/C"),      os_string("C:\\b\\codex.cmd"), os_string("%x%")};
+  batch.args = {os_string("cmd.exe"), os_string("/D"), os_string("/S"),
+                os_string("/V:OFF"),  os_string("/C"), os_string("C:\\b\\codex.cmd"),
+                os_string("%x%")};
   line = windows_command_line(batch);
   ASSERT_TRUE(line.ok());
-  EXPECT_EQ(line.value(),
-            os_string("cmd.exe /D /E:ON /S /V:OFF /C \"\"C:\\b\\codex.cmd\" \"%%cd:~,%x%%cd:~,%\"\""));
+  EXPECT_EQ(
+      line.value(),
+      os_string("cmd.exe /D /E:ON /S /V:OFF /C \"\"C:\\b\\codex.cmd\" \"%%cd:~,%x%%cd:~,%\"\""));
 }
 
 TEST(WindowsCommandLine, CommandRefusesAnArgumentHoldingNul) {

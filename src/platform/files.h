@@ -1,24 +1,23 @@
-// File-system queries for finding programs.
+// Reading small files whole, and joining a directory with a file name.
 #pragma once
 
-#include <cstdint>
+#include <cstddef>
+#include <string>
+#include <string_view>
 
+#include "platform/error.h"
 #include "platform/os_string.h"
 
 namespace platform {
 
-// How this platform finds a program along PATH: Windows lists (";", PATHEXT, batch files
-// through cmd.exe) or POSIX lists (":", the execute permission).
-enum class PathRules : std::uint8_t { Windows, Posix };
+// The whole content of the file at `path`, as bytes. The file is opened for reading only and
+// allows others to read, write and delete it meanwhile (Windows; POSIX never locks). A missing
+// file, a directory, a read error, or content longer than `max_bytes` gives an Error.
+// Any thread.
+[[nodiscard]] Result<std::string> read_whole_file(const OsString& path, std::size_t max_bytes);
 
-PathRules path_rules();
-
-// True when `path` names an existing file that is not a directory, links followed. A path that
-// cannot be queried gives false. Any thread.
-bool is_file(const OsString& path);
-
-// True when `path` names a file this process may start: on POSIX a regular file (links
-// followed) with execute permission for us; on Windows the same as is_file. Any thread.
-bool is_executable_file(const OsString& path);
+// `dir` joined with the relative file name `name` (ASCII) with the system's separator; no
+// separator is added when `dir` already ends with one.
+OsString join_path(const OsString& dir, std::string_view name);
 
 }  // namespace platform

@@ -1,40 +1,64 @@
 #include <windows.h>
 
+#include <algorithm>
+
 #include "platform/files.h"
 
 namespace platform {
 namespace {
 
-bool is_directory_attribute(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0; }
+// Closes the handle when it goes out of scope.
+class FileHandle {
+ public:
+  explicit FileHandle(HANDLE handle) : handle_(handle) {}
+  ~FileHandle() {
+    if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+  }
+  FileHandle(const FileHandle&) = delete;
+  FileHandle& operator=(const FileHandle&) = delete;
+  HANDLE get() const { return handle_; }
 
-// Attributes without opening the file, for a file that another process holds without sharing.
-// A link is not followed here; it is the best answer left.
-bool is_file_by_attributes(const OsString& path) {
-  WIN32_FILE_ATTRIBUTE_DATA data{};
-  if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return false;
-  return !is_directory_attribute(data.dwFileAttributes);
-}
+ private:
+  HANDLE handle_;
+};
+
+constexpr DWORD READ_CHUNK = 4096;
 
 }  // namespace
 
-PathRules path_rules() { return PathRules::Windows; }
+Result<std::string> read_whole_file(const OsString& path, std::size_t max_bytes) {
+  // The app may rewrite or delete the file at any moment, so every kind of sharing is allowed.
+  // Without FILE_FLAG_BACKUP_SEMANTICS a directory cannot be opened, which is what we want.
+  FileHandle file(CreateFileW(path.c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (file.get() == INVALID_HANDLE_VALUE) return last_os_error();
+  if (GetFileType(file.get()) != FILE_TYPE_DISK) return Error("not a regular file");
 
-bool is_file(const OsString& path) {
-  if (path.empty()) return false;
-  // Opening the path (without asking for any access) follows links, unlike
-  // GetFileAttributesW, which describes the link itself. BACKUP_SEMANTICS lets it open
-  // directories, so that they can be told apart.
-  HANDLE file = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
-    return GetLastError() == ERROR_SHARING_VIOLATION && is_file_by_attributes(path);
+  // Read until the end rather than trusting the size: the file may be rewritten meanwhile.
+  // One byte beyond the limit is enough to know it is too long.
+  std::string content;
+  for (;;) {
+    const std::size_t old_size = content.size();
+    const DWORD want =
+        static_cast<DWORD>(std::min<std::size_t>(READ_CHUNK, max_bytes + 1 - old_size));
+    content.resize(old_size + want);
+    DWORD got = 0;
+    if (!ReadFile(file.get(), content.data() + old_size, want, &got, nullptr)) {
+      return last_os_error();
+    }
+    content.resize(old_size + got);
+    if (got == 0) break;
+    if (content.size() > max_bytes) return Error("file too long");
   }
-  BY_HANDLE_FILE_INFORMATION info{};
-  const bool known = GetFileInformationByHandle(file, &info) != 0;
-  CloseHandle(file);
-  return known && !is_directory_attribute(info.dwFileAttributes);
+  return content;
 }
 
-bool is_executable_file(const OsString& path) { return is_file(path); }
+OsString join_path(const OsString& dir, std::string_view name) {
+  OsString joined = dir;
+  if (!joined.empty() && joined.back() != L'\\' && joined.back() != L'/') joined.push_back(L'\\');
+  for (const char c : name) joined.push_back(static_cast<wchar_t>(static_cast<unsigned char>(c)));
+  return joined;
+}
 
 }  // namespace platform

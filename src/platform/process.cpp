@@ -11,9 +11,9 @@ OsChar fold_ascii(OsChar c) {
 }
 
 bool equal_ignoring_ascii_case(OsStringView a, OsStringView b) {
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(),
-                    [](OsChar x, OsChar y) { return fold_ascii(x) == fold_ascii(y); });
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](OsChar x, OsChar y) {
+           return fold_ascii(x) == fold_ascii(y);
+         });
 }
 
 bool names_equal(OsStringView a, OsStringView b, NameCase name_case) {

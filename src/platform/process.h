@@ -76,7 +76,7 @@ Environment default_agent_environment();
 // The command the pseudo-terminal starts. No working directory: the agent starts in the
 // launcher's current directory.
 struct AgentCommand {
-  OsString program;           // the found path, or "cmd.exe" for a batch file
+  OsString program;            // the found path, or "cmd.exe" for a batch file
   std::vector<OsString> args;  // args[0] is the program; for a batch file: "cmd.exe" "/D" "/S"
                                // "/V:OFF" "/C" <path> <agent arguments>
   Environment env;

@@ -62,9 +62,10 @@ class StoredEnvironmentOverlay : public ::testing::Test {
 };
 
 TEST_F(StoredEnvironmentOverlay, MachineValuesReplaceButNeverTheUserName) {
-  overlay_stored_environment(env_, {{s("Path"), s("C:\\Windows")}, {s("UserName"), s("SYSTEM")},
-                                    {s("OS"), s("Windows_NT")}},
-                             {});
+  overlay_stored_environment(
+      env_,
+      {{s("Path"), s("C:\\Windows")}, {s("UserName"), s("SYSTEM")}, {s("OS"), s("Windows_NT")}},
+      {});
   EXPECT_EQ(value("PATH"), s("C:\\Windows"));
   EXPECT_EQ(value("USERNAME"), s("me"));
   EXPECT_EQ(value("OS"), s("Windows_NT"));
@@ -97,16 +98,10 @@ TEST(EnvironmentBlock, EntriesInOrderEachEndedByNulThenAFinalNul) {
   env.set(s("=C:"), s("C:\\x"));
   env.set(s("A"), s(""));
   env.set(s("BAD=NAME"), s("x"));
-  const OsString expected = s("B=2") + OsChar{0} + s("=C:=C:\\x") + OsChar{0} + s("A=") +
-                            OsChar{0} + OsChar{0};
+  const OsString expected =
+      s("B=2") + OsChar{0} + s("=C:=C:\\x") + OsChar{0} + s("A=") + OsChar{0} + OsChar{0};
   EXPECT_EQ(environment_block(env), expected);
   EXPECT_EQ(environment_block(Environment(NameCase::Sensitive)), OsString(2, OsChar{0}));
-}
-
-TEST(LauncherEnvironment, CopiesThisProcessesVariables) {
-  const Environment env = launcher_environment();
-  EXPECT_EQ(env.name_case(), native_name_case());
-  EXPECT_NE(env.find(s("PATH")), nullptr);
 }
 
 }  // namespace

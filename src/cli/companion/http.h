@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -28,9 +29,12 @@ struct RequestOutcome {
 // The largest answer body that is read: 10 MiB.
 inline constexpr std::size_t MAX_ANSWER_BYTES = 10 * 1024 * 1024;
 
-// Sends one request and blocks until the outcome is known or the time-out expires.
-// Headers: "Content-Type: application/json" when a body is given, then
-// "x-talvane-session-token: <token>". Never retries, never uses a proxy.
+// Sends one request and blocks until the outcome is known or the time-out expires; the time-out
+// covers connecting, sending, the status, the headers and the body. A refused connection fails
+// at once. Headers: Host, User-Agent, then "Content-Type: application/json" when a body is
+// given, then "x-talvane-session-token: <token>", then Content-Length with a body. Never
+// retries, never uses a proxy. TransportFailure without sending anything when the URL is not
+// "http://127.0.0.1:<port>/<visible ASCII>" or the token holds a control character.
 RequestOutcome send_request(Method method, std::string_view url, std::chrono::milliseconds timeout,
                             std::string_view capability_token,
                             const std::optional<std::string>& body);

@@ -2,9 +2,10 @@
 // start-up, kept registered by the keeper thread, read by the reply poller, withdrawn at the end
 // of the run, on a console control event or on a fatal error. Nothing here prints anything.
 //
-// Locks: `register_lock_` is held for one whole registration attempt (requests included);
-// `registration_mutex_` only to copy, replace or take out the registration. Lock order:
-// register_lock_ before registration_mutex_. GLOBAL_SESSION's mutex is never held with either.
+// Locks: `register_lock` is held for one whole registration attempt (requests included);
+// `registration_mutex` only to copy, replace or take out the registration. Lock order:
+// register_lock before registration_mutex. GLOBAL_SESSION's mutex is never held with either.
+// The discovery files are read anew at every attempt and check; nothing of them is cached.
 #pragma once
 
 #include <atomic>
@@ -64,10 +65,23 @@ struct ManagedSession {
 using SharedSession = std::shared_ptr<ManagedSession>;
 using RunningFlag = std::shared_ptr<std::atomic<bool>>;
 
+// The process-wide slot through which the console control handler and the fatal-error hook
+// reach the session. Filled by create_session; emptied only by deregister_global. The mutex is
+// held only to store or take out the reference, never across a request.
+struct GlobalSession {
+  std::mutex mutex;
+  SharedSession session;  // GUARDED_BY(mutex)
+};
+extern GlobalSession GLOBAL_SESSION;
+
 // Builds the session (none without a data directory or random bytes), publishes it in
 // GLOBAL_SESSION and makes the first registration attempt (at most 3 s).
 // Main thread, once.
 std::pair<SharedSession, RegistrationStatus> create_session(cli::AgentKind agent);
+
+// create_session with the data directory already resolved (nothing: no session).
+std::pair<SharedSession, RegistrationStatus> create_session_in(
+    cli::AgentKind agent, std::optional<platform::OsString> data_dir);
 
 // One registration attempt; attempts never overlap. Any thread.
 RegistrationStatus register_session(ManagedSession& session);

@@ -10,7 +10,7 @@
 #include "cli/agent_kind.h"
 #include "cli/companion/session.h"
 #include "platform/error.h"
-#include "platform/files.h"
+#include "platform/file_queries.h"
 #include "platform/os_string.h"
 #include "platform/process.h"
 

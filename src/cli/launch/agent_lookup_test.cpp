@@ -53,8 +53,8 @@ TEST_F(AgentCommandTest, ExecutableIsItsOwnFirstArgument) {
 }
 
 TEST_F(AgentCommandTest, PosixHasNoBatchFiles) {
-  auto command = make_agent_command(s("/opt/codex.cmd"), list({"resume"}), std::nullopt,
-                                    posix_env_, PathRules::Posix);
+  auto command = make_agent_command(s("/opt/codex.cmd"), list({"resume"}), std::nullopt, posix_env_,
+                                    PathRules::Posix);
   ASSERT_TRUE(command.ok());
   EXPECT_FALSE(command.value().batch);
   EXPECT_EQ(command.value().args, list({"/opt/codex.cmd", "resume"}));
@@ -62,8 +62,8 @@ TEST_F(AgentCommandTest, PosixHasNoBatchFiles) {
 
 TEST_F(AgentCommandTest, SessionTokenReplacesAnyCaseOfTheNameOnWindows) {
   windows_env_.set(s("talvane_session_token"), s("stale"));
-  auto command = make_agent_command(s("C:\\bin\\claude.exe"), {}, TOKEN, windows_env_,
-                                    PathRules::Windows);
+  auto command =
+      make_agent_command(s("C:\\bin\\claude.exe"), {}, TOKEN, windows_env_, PathRules::Windows);
   ASSERT_TRUE(command.ok());
   const Environment& env = command.value().env;
   EXPECT_EQ(env.entries().size(), 2u);
@@ -83,8 +83,8 @@ TEST_F(AgentCommandTest, SessionTokenNameIsExactOnPosix) {
 
 TEST_F(AgentCommandTest, WithoutSessionAnInheritedTokenPassesThrough) {
   posix_env_.set(s("TALVANE_SESSION_TOKEN"), s("inherited"));
-  auto command = make_agent_command(s("/bin/codex"), {}, std::nullopt, posix_env_,
-                                    PathRules::Posix);
+  auto command =
+      make_agent_command(s("/bin/codex"), {}, std::nullopt, posix_env_, PathRules::Posix);
   ASSERT_TRUE(command.ok());
   EXPECT_EQ(*command.value().env.find(s("TALVANE_SESSION_TOKEN")), s("inherited"));
   EXPECT_EQ(command.value().env.entries().size(), 2u);

@@ -67,11 +67,11 @@ class WindowsSearch : public ::testing::Test {
 
 TEST_F(WindowsSearch, TriesEveryDefaultExtensionBeforeTheBareNameThenTheNextDirectory) {
   EXPECT_EQ(found("C:\\a;D:\\b\\"), std::nullopt);
-  EXPECT_EQ(probes_, (std::vector<std::string>{
-                         "C:\\a\\claude.COM", "C:\\a\\claude.EXE", "C:\\a\\claude.BAT",
-                         "C:\\a\\claude.CMD", "C:\\a\\claude", "D:\\b\\claude.COM",
-                         "D:\\b\\claude.EXE", "D:\\b\\claude.BAT", "D:\\b\\claude.CMD",
-                         "D:\\b\\claude"}));
+  EXPECT_EQ(probes_,
+            (std::vector<std::string>{"C:\\a\\claude.COM", "C:\\a\\claude.EXE", "C:\\a\\claude.BAT",
+                                      "C:\\a\\claude.CMD", "C:\\a\\claude", "D:\\b\\claude.COM",
+                                      "D:\\b\\claude.EXE", "D:\\b\\claude.BAT", "D:\\b\\claude.CMD",
+                                      "D:\\b\\claude"}));
 }
 
 TEST_F(WindowsSearch, PrefersAnExtensionOverTheBareNameAndAnEarlierDirectory) {
@@ -147,13 +147,13 @@ TEST(PosixSearch, FirstMatchingDirectoryWins) {
 
 TEST(BatchDetection, LastComponentsExtensionInAnyCase) {
   const std::vector<std::pair<std::string, bool>> cases = {
-      {"C:\\bin\\claude.cmd", true},  {"C:\\bin\\codex.Bat", true},
-      {"C:\\bin\\codex.CMD", true},   {"claude.bAt", true},
-      {"C:\\bin\\claude.exe", false}, {"C:\\bin\\claude", false},
+      {"C:\\bin\\claude.cmd", true},   {"C:\\bin\\codex.Bat", true},
+      {"C:\\bin\\codex.CMD", true},    {"claude.bAt", true},
+      {"C:\\bin\\claude.exe", false},  {"C:\\bin\\claude", false},
       {"C:\\bin\\claude.cmdx", false}, {"C:\\bin\\claude.cm", false},
-      {"C:\\x.cmd\\claude", false},   {"C:/x/claude.CMD", true},
-      {"C:\\bin\\.cmd", false},       {"C:\\bin\\..cmd", true},
-      {"C:\\bin\\claude.", false},    {"C:\\bin\\claude.cmd ", false},
+      {"C:\\x.cmd\\claude", false},    {"C:/x/claude.CMD", true},
+      {"C:\\bin\\.cmd", false},        {"C:\\bin\\..cmd", true},
+      {"C:\\bin\\claude.", false},     {"C:\\bin\\claude.cmd ", false},
   };
   for (const auto& [path, batch] : cases) {
     EXPECT_EQ(is_batch_file(s(path)), batch) << path;

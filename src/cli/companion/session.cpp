@@ -1,0 +1,201 @@
+#include "cli/companion/session.h"
+
+#include <array>
+#include <variant>
+#include <thread>
+
+#include "cli/companion/discovery.h"
+#include "cli/companion/http.h"
+#include "cli/companion/json.h"
+#include "platform/environment.h"
+#include "platform/random.h"
+
+namespace companion {
+
+GlobalSession GLOBAL_SESSION;
+
+namespace {
+
+constexpr std::size_t SESSION_TOKEN_BYTES = 32;
+constexpr int STATUS_OK = 200;
+constexpr int STATUS_NOT_FOUND = 404;
+constexpr int STATUS_CONFLICT = 409;
+constexpr std::string_view CLAUDE_REGISTER_PATH = "/api/managed-sessions/register";
+constexpr std::string_view CODEX_REGISTER_PATH = "/api/managed-sessions/v2/register";
+constexpr std::string_view DEREGISTER_PATH = "/api/managed-sessions/deregister";
+constexpr std::uint64_t CODEX_PROTOCOL_VERSION = 2;
+
+std::optional<std::string> new_session_token() {
+  std::array<std::uint8_t, SESSION_TOKEN_BYTES> bytes{};
+  if (!platform::fill_random(bytes.data(), bytes.size())) return std::nullopt;
+  static constexpr char HEX[] = "0123456789abcdef";
+  std::string token;
+  for (const std::uint8_t b : bytes) {
+    token.push_back(HEX[b >> 4]);
+    token.push_back(HEX[b & 0x0F]);
+  }
+  return token;
+}
+
+std::optional<std::string> current_dir_text() {
+  const std::optional<platform::OsString> dir = platform::current_dir();
+  if (!dir) return std::nullopt;
+  return platform::to_utf8(*dir);
+}
+
+std::string register_body(const ManagedSession& session) {
+  Json body = Json::object();
+  if (session.agent == cli::AgentKind::Codex) body["agent"] = "codex";
+  if (session.cwd) body["cwd"] = *session.cwd;
+  body["pid"] = session.pid;
+  body["token"] = session.session_token;
+  return encode_json(body);
+}
+
+bool is_codex_v2_answer(const Json& answer) {
+  const Json* version = member(answer, "protocol_version");
+  // Only the integer 2 (parsed as unsigned): 2.0 is a float, "2" a string, and nlohmann would
+  // compare 2.0 equal to 2, so the type is checked rather than the value alone.
+  if (version == nullptr || !version->is_number_unsigned() ||
+      version->get<std::uint64_t>() != CODEX_PROTOCOL_VERSION) {
+    return false;
+  }
+  const Json* agent = member(answer, "agent");
+  return agent != nullptr && agent->is_string() && agent->get_ref<const std::string&>() == "codex";
+}
+
+// The session handle of a 200 answer, or the status that the answer gives instead.
+std::variant<std::string, RegistrationStatus> handle_from_answer(cli::AgentKind agent,
+                                                                 const RequestOutcome& outcome) {
+  const bool codex = agent == cli::AgentKind::Codex;
+  const RegistrationStatus unreadable =
+      codex ? RegistrationStatus::AppTooOld : RegistrationStatus::NotRegistered;
+  if (!outcome.body) return unreadable;
+  const std::optional<Json> answer = parse_answer(*outcome.body);
+  if (!answer) return unreadable;
+  if (codex && !is_codex_v2_answer(*answer)) return RegistrationStatus::AppTooOld;
+  const Json* handle = member(*answer, "session_handle");
+  if (handle == nullptr || !handle->is_string()) return RegistrationStatus::NotRegistered;
+  return handle->get<std::string>();
+}
+
+RegistrationStatus status_without_answer(cli::AgentKind agent, const RequestOutcome& outcome) {
+  if (outcome.kind != RequestOutcome::Kind::ErrorStatus) return RegistrationStatus::NotRegistered;
+  if (outcome.status == STATUS_CONFLICT) return RegistrationStatus::NotConnected;
+  if (outcome.status == STATUS_NOT_FOUND && agent == cli::AgentKind::Codex) {
+    return RegistrationStatus::AppTooOld;
+  }
+  return RegistrationStatus::NotRegistered;
+}
+
+}  // namespace
+
+std::pair<SharedSession, RegistrationStatus> create_session(cli::AgentKind agent) {
+  return create_session_in(agent, resolve_data_dir());
+}
+
+std::pair<SharedSession, RegistrationStatus> create_session_in(
+    cli::AgentKind agent, std::optional<platform::OsString> data_dir) {
+  if (!data_dir) return {nullptr, RegistrationStatus::NotRegistered};
+  std::optional<std::string> token = new_session_token();
+  if (!token) return {nullptr, RegistrationStatus::NotRegistered};
+  auto session = std::make_shared<ManagedSession>(agent, std::move(*data_dir), std::move(*token),
+                                                  current_dir_text(), platform::process_id());
+  {
+    std::lock_guard<std::mutex> lock(GLOBAL_SESSION.mutex);
+    GLOBAL_SESSION.session = session;
+  }
+  const RegistrationStatus status = register_session(*session);
+  return {std::move(session), status};
+}
+
+RegistrationStatus register_session(ManagedSession& session) {
+  std::lock_guard<std::mutex> attempt(session.register_lock);
+
+  const std::optional<std::string> token = read_capability_token(session.data_dir);
+  if (!token) return RegistrationStatus::NotRegistered;
+  const std::string base = base_url(read_port(session.agent, session.data_dir));
+  const std::string_view path =
+      session.agent == cli::AgentKind::Codex ? CODEX_REGISTER_PATH : CLAUDE_REGISTER_PATH;
+
+  const RequestOutcome outcome = send_request(Method::Post, base + std::string(path),
+                                              REGISTER_TIMEOUT, *token, register_body(session));
+  if (outcome.kind != RequestOutcome::Kind::Answered) {
+    return status_without_answer(session.agent, outcome);
+  }
+  if (outcome.status != STATUS_OK) return RegistrationStatus::NotRegistered;  // body unread
+  auto handle = handle_from_answer(session.agent, outcome);
+  if (auto* status = std::get_if<RegistrationStatus>(&handle)) return *status;
+
+  // The app may have changed its token while the request was under way; the answer then
+  // belongs to a token that is already stale, and the keeper registers again with the new one.
+  if (read_capability_token(session.data_dir) != token) return RegistrationStatus::NotRegistered;
+
+  std::lock_guard<std::mutex> lock(session.registration_mutex);
+  session.registration =
+      Registration{base, *token, std::move(std::get<std::string>(handle))};
+  return RegistrationStatus::Registered;
+}
+
+bool registration_is_current(ManagedSession& session) {
+  const std::optional<std::string> token = read_capability_token(session.data_dir);
+  if (!token) return false;
+  const std::string base = base_url(read_port(session.agent, session.data_dir));
+  const std::optional<Registration> current = registration_snapshot(session);
+  return current && current->capability_token == *token && current->base_url == base;
+}
+
+std::optional<Registration> registration_snapshot(ManagedSession& session) {
+  std::lock_guard<std::mutex> lock(session.registration_mutex);
+  return session.registration;
+}
+
+void forget_registration(ManagedSession& session, std::string_view handle) {
+  std::lock_guard<std::mutex> lock(session.registration_mutex);
+  if (session.registration && session.registration->session_handle == handle) {
+    session.registration.reset();
+  }
+}
+
+void deregister(ManagedSession& session, std::chrono::milliseconds timeout) {
+  // Taken out before the request, so that each registration is withdrawn at most once whichever
+  // paths call this and in whatever order.
+  std::optional<Registration> withdrawn;
+  {
+    std::lock_guard<std::mutex> lock(session.registration_mutex);
+    withdrawn.swap(session.registration);
+  }
+  if (!withdrawn) return;
+  Json body = Json::object();
+  body["token"] = session.session_token;
+  // The outcome is ignored: there is no retry, and the registration is gone on our side.
+  (void)send_request(Method::Post, withdrawn->base_url + std::string(DEREGISTER_PATH), timeout,
+                     withdrawn->capability_token, encode_json(body));
+}
+
+void deregister_global() {
+  SharedSession session;
+  {
+    std::lock_guard<std::mutex> lock(GLOBAL_SESSION.mutex);
+    session.swap(GLOBAL_SESSION.session);
+  }
+  if (session) deregister(*session, QUICK_DEREGISTER_TIMEOUT);
+}
+
+void run_keeper(RunningFlag running, SharedSession session) {
+  for (;;) {
+    if (!running->load()) return;
+    if (!registration_is_current(*session)) {
+      (void)register_session(*session);
+      if (!running->load()) {
+        // The run ended during the attempt, after its final deregistration found nothing to
+        // withdraw: withdraw what the attempt may just have stored.
+        deregister(*session, QUICK_DEREGISTER_TIMEOUT);
+        return;
+      }
+    }
+    std::this_thread::sleep_for(KEEPER_PERIOD);
+  }
+}
+
+}  // namespace companion

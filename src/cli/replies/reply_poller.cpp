@@ -1,0 +1,77 @@
+#include "cli/replies/reply_poller.h"
+
+#include <thread>
+
+#include "cli/replies/pending.h"
+#include "cli/replies/reply_shaping.h"
+
+namespace replies {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Sleeps are cut into slices so that a run that ends is noticed within one slice; the flag is
+// read again at the top of the next cycle all the same.
+constexpr std::chrono::milliseconds SLEEP_SLICE{50};
+
+void sleep_while_running(const std::atomic<bool>& running, Clock::duration length) {
+  const Clock::time_point until = Clock::now() + length;
+  for (Clock::time_point now = Clock::now(); now < until && running.load(); now = Clock::now()) {
+    std::this_thread::sleep_for(std::min<Clock::duration>(SLEEP_SLICE, until - now));
+  }
+}
+
+enum class CycleEnd { Again, Stop };
+
+// Types one reply and acknowledges it with the snapshot it came from. Stop when the queue has
+// closed (the writer has ended): the reply is then neither typed nor acknowledged.
+CycleEnd deliver(const companion::ManagedSession& session, relay::QueueSender& queue,
+                 const companion::Registration& from, const std::string& reply) {
+  if (!queue.send(shape_reply(session.agent, reply))) return CycleEnd::Stop;
+  // The outcome does not matter: the reply is typed either way, and the next poll starts now.
+  (void)acknowledge_delivery(from.base_url, from.capability_token, from.session_handle,
+                             DELIVERY_ACK_TIMEOUT);
+  return CycleEnd::Again;
+}
+
+// One cycle of the loop, from the snapshot to the decision whether to go on.
+CycleEnd poll_once(const std::atomic<bool>& running, companion::ManagedSession& session,
+                   relay::QueueSender& queue) {
+  const std::optional<companion::Registration> snapshot =
+      companion::registration_snapshot(session);
+  if (!snapshot) {
+    sleep_while_running(running, POLLER_RETRY_DELAY);
+    return CycleEnd::Again;
+  }
+  const Clock::time_point started = Clock::now();
+  const std::optional<PendingResponse> pending =
+      fetch_pending(snapshot->base_url, snapshot->capability_token, snapshot->session_handle,
+                    PENDING_POLL_TIMEOUT);
+  if (!pending) {
+    // Only this snapshot's registration is given up; a newer one stays.
+    companion::forget_registration(session, snapshot->session_handle);
+    sleep_while_running(running, POLLER_RETRY_DELAY);
+    return CycleEnd::Again;
+  }
+  if (pending->shutdown_requested) {
+    // A reply that came with the request is dropped: neither typed nor acknowledged.
+    session.shutdown_requested.exchange(true);
+    return CycleEnd::Stop;
+  }
+  if (pending->reply) return deliver(session, queue, *snapshot, *pending->reply);
+  // Nothing to deliver: an app that answers at once is asked at most once per MIN_POLL_SPACING,
+  // one that held the poll is asked again at once.
+  sleep_while_running(running, started + MIN_POLL_SPACING - Clock::now());
+  return CycleEnd::Again;
+}
+
+}  // namespace
+
+void run_reply_poller(companion::RunningFlag running, companion::SharedSession session,
+                      relay::QueueSender queue) {
+  while (running->load()) {
+    if (poll_once(*running, *session, queue) == CycleEnd::Stop) return;
+  }
+}
+
+}  // namespace replies

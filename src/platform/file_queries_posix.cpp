@@ -1,0 +1,22 @@
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/file_queries.h"
+
+namespace platform {
+
+PathRules path_rules() { return PathRules::Posix; }
+
+bool is_file(const OsString& path) {
+  struct stat st {};
+  return !path.empty() && ::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+}
+
+bool is_executable_file(const OsString& path) {
+  struct stat st {};
+  if (path.empty() || ::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  // access() asks with the real ids, as a shell's search does.
+  return ::access(path.c_str(), X_OK) == 0;
+}
+
+}  // namespace platform
