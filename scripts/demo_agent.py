@@ -83,9 +83,15 @@ def main():
                 data = os.read(0, 4096)
             except OSError:
                 break  # the terminal is gone (talvane has ended)
-            if not data or data in (b"\x03", b"\x04"):
+            if not data:
                 break
-            out(render(data))
+            # Ctrl+C or Ctrl+D may come in one read with other keys (a fast typist, tmux
+            # send-keys): show what came before it, then end.
+            end = min((i for i in (data.find(b"\x03"), data.find(b"\x04")) if i >= 0),
+                      default=-1)
+            out(render(data if end < 0 else data[:end]))
+            if end >= 0:
+                break
         out("\r\n%sdemo agent ends%s\r\n" % (DIM, RESET))
     finally:
         if saved:

@@ -9,69 +9,16 @@
 #include <fstream>
 
 #include "tests/support/launcher_process.h"
-#include "tests/support/temp_dir.h"
+#include "tests/support/talvane_run.h"
 
 namespace {
 
-using std::chrono::milliseconds;
 using testing_support::eventually;
 using testing_support::LauncherProcess;
 using testing_support::read_file;
-using testing_support::TempDir;
 using namespace std::string_literals;
 
-constexpr milliseconds BOUND{15000};
-constexpr char EXIT_KEY = '\x1d';  // Ctrl+]: makes the fake agent exit
-
-class RelayEndToEnd : public ::testing::Test {
- protected:
-  RelayEndToEnd() {
-    std::filesystem::create_symlink(FAKE_AGENT_EXE, agent_path());
-  }
-
-  std::string agent_path() const { return bin_.path().string() + "/claude"; }
-  std::string record(const char* name) const { return record_.path().string() + "/" + name; }
-
-  LauncherProcess::Options options(std::vector<std::string> args = {"claude"},
-                                   std::map<std::string, std::string> env = {}) const {
-    LauncherProcess::Options o;
-    o.program = TALVANE_EXE;
-    o.args = std::move(args);
-    o.env = {{"PATH", bin_.path().string()},
-             {"HOME", data_.path().string()},
-             {"TALVANE_DATA_DIR", data_.path().string()},
-             {"FAKE_AGENT_DIR", record_.path().string()},
-             {"FAKE_AGENT_EXIT_ON", std::to_string(EXIT_KEY)}};
-    for (auto& [name, value] : env) o.env[name] = value;
-    o.cwd = work_.path().string();
-    return o;
-  }
-
-  // Starts talvane and waits until the agent runs (by then the relay mode is on).
-  std::unique_ptr<LauncherProcess> start(const LauncherProcess::Options& o) {
-    auto talvane = std::make_unique<LauncherProcess>(o);
-    EXPECT_TRUE(talvane->started()) << talvane->start_error();
-    EXPECT_TRUE(eventually([&] { return std::filesystem::exists(record("ready")); }, BOUND))
-        << "agent did not start; output: " << talvane->output();
-    return talvane;
-  }
-
-  // Waits until the agent has received exactly `bytes` in all.
-  void expect_received(const std::string& bytes) {
-    EXPECT_TRUE(eventually([&] { return read_file(record("input")).value_or("").size() >= bytes.size(); },
-                           BOUND));
-    EXPECT_EQ(read_file(record("input")), bytes);
-  }
-
-  static void expect_attributes_equal(const termios& a, const termios& b) {
-    EXPECT_EQ(a.c_iflag, b.c_iflag);
-    EXPECT_EQ(a.c_oflag, b.c_oflag);
-    EXPECT_EQ(a.c_lflag, b.c_lflag);
-    EXPECT_EQ(a.c_cflag, b.c_cflag);
-  }
-
-  TempDir bin_, record_, data_, work_;
-};
+class RelayEndToEnd : public testing_support::TalvaneRun {};
 
 TEST_F(RelayEndToEnd, ArgumentsAndWorkingDirectoryReachTheAgentUnchanged) {
   auto talvane = start(options({"claude", "--model", "two words", "", "\xC3\xBC", "-h"}));

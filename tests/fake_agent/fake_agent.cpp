@@ -20,6 +20,9 @@
 //   FAKE_AGENT_SIGNAL=N       (POSIX) once ready, end by signal N
 //   FAKE_AGENT_CLOSE_STDIN=1  once ready, close standard input and wait to be ended
 //   FAKE_AGENT_RAW=0          leave the terminal's mode alone
+//   FAKE_AGENT_OUTLIVE=1      (POSIX) survive the terminal's hang-up: ignore SIGHUP and, at end
+//                             of input, wait to be ended instead of exiting (an agent that is
+//                             still busy when the launcher goes)
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -251,6 +254,8 @@ int main(int argc, char** argv) {
   action.sa_handler = on_winch;
   sigemptyset(&action.sa_mask);
   sigaction(SIGWINCH, &action, nullptr);
+  const bool outlive = env("FAKE_AGENT_OUTLIVE") == "1";
+  if (outlive) signal(SIGHUP, SIG_IGN);
 #endif
   record("input", "");
   record("ready", "");
@@ -278,5 +283,8 @@ int main(int argc, char** argv) {
     if (echo) write_out(bytes);
     if (exit_on >= 0 && bytes.find(static_cast<char>(exit_on)) != std::string::npos) break;
   }
+#ifndef _WIN32
+  if (outlive) close_stdin_and_wait();
+#endif
   return static_cast<int>(exit_code);
 }
