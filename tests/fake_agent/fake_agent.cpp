@@ -1,5 +1,282 @@
+// A stand-in coding agent for the tests. It runs inside the pseudo-terminal, puts its terminal
+// in raw mode, records what it was given and what it receives, echoes if asked, and exits as
+// asked. Controlled by environment variables:
+//
+//   FAKE_AGENT_DIR=<dir>      record into <dir>:
+//                               argv   every argument (argv[0] first), each followed by a NUL
+//                               cwd    the working directory
+//                               env    every NAME=VALUE, each followed by a NUL
+//                               pid    the agent's process id
+//                               fds    (POSIX) the open descriptors, one number per line
+//                               size   "COLUMNS ROWS\n" at start, and again on every change
+//                               input  every byte received, appended and flushed on arrival
+//                               ready  created last, once all of the above is set up
+//   FAKE_AGENT_ECHO=1         write every byte received back to standard output
+//   FAKE_AGENT_PRINT=<text>   write <text> to standard output at start, as it stands
+//   FAKE_AGENT_PRINT_BYTES=N  then write N bytes of a fixed pattern (see pattern_byte)
+//   FAKE_AGENT_EXIT_ON=N      exit once the byte with the decimal value N has been received
+//   FAKE_AGENT_EXIT_CODE=N    the exit code (default 0), also at end of input
+//   FAKE_AGENT_EXIT_AT_ONCE=1 once ready and printed, exit without reading any input
+//   FAKE_AGENT_SIGNAL=N       (POSIX) once ready, end by signal N
+//   FAKE_AGENT_CLOSE_STDIN=1  once ready, close standard input and wait to be ended
+//   FAKE_AGENT_RAW=0          leave the terminal's mode alone
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <vector>
+
 #ifdef _WIN32
-int wmain() { return 0; }
+#include <windows.h>
 #else
-int main() { return 0; }
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+extern char** environ;
 #endif
+
+namespace {
+
+std::string env(const char* name) {
+  const char* value = std::getenv(name);
+  return value ? value : "";
+}
+
+std::string RECORD_DIR;
+
+void record(const char* file, const std::string& bytes, bool append = false) {
+  if (RECORD_DIR.empty()) return;
+  std::ofstream out(RECORD_DIR + "/" + file,
+                    std::ios::binary | (append ? std::ios::app : std::ios::trunc));
+  out << bytes;
+}
+
+// The n-th byte of FAKE_AGENT_PRINT_BYTES: printable, with a line end every 64 bytes.
+char pattern_byte(std::size_t n) {
+  if (n % 64 == 62) return '\r';
+  if (n % 64 == 63) return '\n';
+  return static_cast<char>('a' + n % 26);
+}
+
+#ifdef _WIN32
+
+std::string utf8(const wchar_t* text) {
+  const int n = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+  std::string out(n > 0 ? n - 1 : 0, '\0');
+  if (n > 1) WideCharToMultiByte(CP_UTF8, 0, text, -1, out.data(), n, nullptr, nullptr);
+  return out;
+}
+
+void write_out(const std::string& bytes) {
+  DWORD written = 0;
+  WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), bytes.data(), static_cast<DWORD>(bytes.size()),
+            &written, nullptr);
+}
+
+std::string terminal_size() {
+  CONSOLE_SCREEN_BUFFER_INFO info{};
+  GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), &info);
+  return std::to_string(info.srWindow.Right - info.srWindow.Left + 1) + " " +
+         std::to_string(info.srWindow.Bottom - info.srWindow.Top + 1) + "\n";
+}
+
+void record_start(int argc, wchar_t** argv) {
+  std::string args;
+  for (int i = 0; i < argc; ++i) args += utf8(argv[i]) + '\0';
+  record("argv", args);
+  wchar_t cwd[MAX_PATH * 4];
+  GetCurrentDirectoryW(MAX_PATH * 4, cwd);
+  record("cwd", utf8(cwd));
+  std::string vars;
+  wchar_t* block = GetEnvironmentStringsW();
+  for (wchar_t* p = block; *p; p += wcslen(p) + 1) vars += utf8(p) + '\0';
+  FreeEnvironmentStringsW(block);
+  record("env", vars);
+  record("pid", std::to_string(GetCurrentProcessId()));
+  record("size", terminal_size());
+}
+
+void make_raw() {
+  SetConsoleCP(CP_UTF8);
+  SetConsoleOutputCP(CP_UTF8);
+  SetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), ENABLE_VIRTUAL_TERMINAL_INPUT);
+  DWORD mode = 0;
+  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  GetConsoleMode(out, &mode);
+  SetConsoleMode(out, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
+}
+
+// Bytes received, or 0 at end of input.
+long read_in(char* buffer, std::size_t size) {
+  DWORD count = 0;
+  if (!ReadFile(GetStdHandle(STD_INPUT_HANDLE), buffer, static_cast<DWORD>(size), &count,
+                nullptr)) {
+    return 0;
+  }
+  return static_cast<long>(count);
+}
+
+void close_stdin_and_wait() {
+  CloseHandle(GetStdHandle(STD_INPUT_HANDLE));
+  Sleep(INFINITE);
+}
+
+#else
+
+int RESIZE_PIPE[2] = {-1, -1};
+
+extern "C" void on_winch(int) {
+  const int saved = errno;
+  const char byte = 1;
+  ssize_t ignored = write(RESIZE_PIPE[1], &byte, 1);
+  (void)ignored;
+  errno = saved;
+}
+
+void write_out(const std::string& bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = write(1, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    done += static_cast<std::size_t>(n);
+  }
+}
+
+std::string terminal_size() {
+  winsize ws{};
+  ioctl(0, TIOCGWINSZ, &ws);
+  return std::to_string(ws.ws_col) + " " + std::to_string(ws.ws_row) + "\n";
+}
+
+std::string open_fds() {
+  std::string fds;
+  // Listed through /proc where there is one; the listing's own descriptor is left out.
+  if (DIR* dir = opendir("/proc/self/fd")) {
+    const int own = dirfd(dir);
+    while (dirent* entry = readdir(dir)) {
+      if (entry->d_name[0] == '.' || std::atoi(entry->d_name) == own) continue;
+      fds += std::string(entry->d_name) + "\n";
+    }
+    closedir(dir);
+    return fds;
+  }
+  for (int fd = 0; fd < 1024; ++fd) {
+    if (fcntl(fd, F_GETFD) >= 0) fds += std::to_string(fd) + "\n";
+  }
+  return fds;
+}
+
+void record_start(int argc, char** argv) {
+  // Taken before this program opens anything of its own.
+  const std::string fds = open_fds();
+  std::string args;
+  for (int i = 0; i < argc; ++i) args += std::string(argv[i]) + '\0';
+  record("argv", args);
+  char cwd[4096] = {};
+  record("cwd", getcwd(cwd, sizeof cwd) ? cwd : "");
+  std::string vars;
+  for (char** e = environ; *e; ++e) vars += std::string(*e) + '\0';
+  record("env", vars);
+  record("pid", std::to_string(getpid()));
+  record("fds", fds);
+  record("size", terminal_size());
+}
+
+void make_raw() {
+  termios t{};
+  if (tcgetattr(0, &t) == 0) {
+    cfmakeraw(&t);
+    tcsetattr(0, TCSANOW, &t);
+  }
+}
+
+// Bytes received, or 0 at end of input; records a size change while it waits.
+long read_in(char* buffer, std::size_t size) {
+  for (;;) {
+    pollfd fds[2] = {{0, POLLIN, 0}, {RESIZE_PIPE[0], POLLIN, 0}};
+    if (poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      return 0;
+    }
+    if (fds[1].revents & POLLIN) {
+      char drain[16];
+      ssize_t ignored = read(RESIZE_PIPE[0], drain, sizeof drain);
+      (void)ignored;
+      record("size", terminal_size(), true);
+    }
+    if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
+      const ssize_t n = read(0, buffer, size);
+      if (n < 0 && errno == EINTR) continue;
+      return n > 0 ? static_cast<long>(n) : 0;
+    }
+  }
+}
+
+void close_stdin_and_wait() {
+  close(0);
+  for (;;) pause();
+}
+
+#endif
+
+}  // namespace
+
+#ifdef _WIN32
+int wmain(int argc, wchar_t** argv) {
+#else
+int main(int argc, char** argv) {
+#endif
+  RECORD_DIR = env("FAKE_AGENT_DIR");
+  const unsigned long exit_code = std::strtoul(env("FAKE_AGENT_EXIT_CODE").c_str(), nullptr, 10);
+  const std::string exit_on_text = env("FAKE_AGENT_EXIT_ON");
+  const int exit_on = exit_on_text.empty() ? -1 : std::atoi(exit_on_text.c_str());
+  const bool echo = env("FAKE_AGENT_ECHO") == "1";
+
+  record_start(argc, argv);
+  if (env("FAKE_AGENT_RAW") != "0") make_raw();
+#ifndef _WIN32
+  if (pipe(RESIZE_PIPE) == 0) {
+    fcntl(RESIZE_PIPE[0], F_SETFD, FD_CLOEXEC);
+    fcntl(RESIZE_PIPE[1], F_SETFD, FD_CLOEXEC);
+    fcntl(RESIZE_PIPE[1], F_SETFL, O_NONBLOCK);
+  }
+  struct sigaction action{};
+  action.sa_handler = on_winch;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGWINCH, &action, nullptr);
+#endif
+  record("input", "");
+  record("ready", "");
+
+  std::string print = env("FAKE_AGENT_PRINT");
+  const unsigned long print_bytes = std::strtoul(env("FAKE_AGENT_PRINT_BYTES").c_str(), nullptr, 10);
+  for (std::size_t i = 0; i < print_bytes; ++i) print += pattern_byte(i);
+  write_out(print);
+
+  if (env("FAKE_AGENT_EXIT_AT_ONCE") == "1") return static_cast<int>(exit_code);
+#ifndef _WIN32
+  if (const int sig = std::atoi(env("FAKE_AGENT_SIGNAL").c_str()); sig > 0) {
+    signal(sig, SIG_DFL);
+    raise(sig);
+  }
+#endif
+  if (env("FAKE_AGENT_CLOSE_STDIN") == "1") close_stdin_and_wait();
+
+  std::vector<char> buffer(65536);
+  for (;;) {
+    const long n = read_in(buffer.data(), buffer.size());
+    if (n <= 0) break;
+    const std::string bytes(buffer.data(), static_cast<std::size_t>(n));
+    record("input", bytes, true);
+    if (echo) write_out(bytes);
+    if (exit_on >= 0 && bytes.find(static_cast<char>(exit_on)) != std::string::npos) break;
+  }
+  return static_cast<int>(exit_code);
+}

@@ -2,14 +2,20 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+#include <thread>
+#include <vector>
+
 namespace relay {
 namespace {
+
+WriteBatch batch_of(std::string text) { return WriteBatch{{std::move(text)}, {}}; }
 
 TEST(WriteQueue, DeliversInOrderThenClosesWhenSendersAreGone) {
   auto [sender, receiver] = make_write_queue();
   QueueSender other = sender.clone();
-  ASSERT_TRUE(sender.send(WriteBatch{{"a"}, {}}));
-  ASSERT_TRUE(other.send(WriteBatch{{"b"}, {}}));
+  ASSERT_TRUE(sender.send(batch_of("a")));
+  ASSERT_TRUE(other.send(batch_of("b")));
   sender.release();
   other.release();
   EXPECT_EQ(receiver.receive()->chunks.front(), "a");
@@ -23,6 +29,62 @@ TEST(WriteQueue, SendFailsAndReturnsTheBatchOnceTheReceiverIsGone) {
   WriteBatch batch{{"kept"}, {}};
   EXPECT_FALSE(sender.send(std::move(batch)));
   EXPECT_EQ(batch.chunks.front(), "kept");
+}
+
+TEST(WriteQueue, KeepsEachProducersOrderAcrossConcurrentProducers) {
+  constexpr int PRODUCERS = 4;
+  constexpr int PER_PRODUCER = 500;
+  auto [sender, receiver] = make_write_queue();
+  std::vector<std::thread> producers;
+  for (int p = 0; p < PRODUCERS; ++p) {
+    producers.emplace_back([p, own = sender.clone()]() mutable {
+      for (int i = 0; i < PER_PRODUCER; ++i) {
+        ASSERT_TRUE(own.send(batch_of(std::to_string(p) + ":" + std::to_string(i))));
+      }
+    });
+  }
+  sender.release();
+  std::map<int, int> next;  // producer -> the index it must send next
+  int received = 0;
+  while (std::optional<WriteBatch> batch = receiver.receive()) {
+    const std::string& text = batch->chunks.front();
+    const int p = std::stoi(text.substr(0, text.find(':')));
+    EXPECT_EQ(std::stoi(text.substr(text.find(':') + 1)), next[p]++);
+    ++received;
+  }
+  for (std::thread& t : producers) t.join();
+  EXPECT_EQ(received, PRODUCERS * PER_PRODUCER);
+}
+
+TEST(WriteQueue, ReceiveWaitsForTheLastSenderToGo) {
+  auto [sender, receiver] = make_write_queue();
+  std::thread last([s = std::move(sender)]() mutable {
+    ASSERT_TRUE(s.send(batch_of("late")));
+    s.release();
+  });
+  EXPECT_EQ(receiver.receive()->chunks.front(), "late");
+  EXPECT_FALSE(receiver.receive().has_value());
+  last.join();
+}
+
+TEST(WriteQueue, AClonedSenderKeepsTheQueueOpenAfterTheOriginalGoes) {
+  auto [sender, receiver] = make_write_queue();
+  QueueSender clone = sender.clone();
+  sender.release();
+  ASSERT_TRUE(clone.send(batch_of("from clone")));
+  EXPECT_EQ(receiver.receive()->chunks.front(), "from clone");
+  clone.release();
+  EXPECT_FALSE(receiver.receive().has_value());
+}
+
+TEST(WriteQueue, MovingASenderDoesNotReleaseIt) {
+  // Guards against a move that counted as a release and closed the queue under a live sender.
+  auto [sender, receiver] = make_write_queue();
+  QueueSender moved = std::move(sender);
+  QueueSender assigned = moved.clone();
+  assigned = std::move(moved);
+  ASSERT_TRUE(assigned.send(batch_of("still open")));
+  EXPECT_EQ(receiver.receive()->chunks.front(), "still open");
 }
 
 }  // namespace

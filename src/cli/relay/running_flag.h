@@ -1,0 +1,12 @@
+// The run's `running` flag: created true before any worker starts, cleared once by the main
+// thread at teardown. Each holder keeps its own reference.
+#pragma once
+
+#include <atomic>
+#include <memory>
+
+namespace relay {
+
+using RunningFlag = std::shared_ptr<std::atomic<bool>>;
+
+}  // namespace relay

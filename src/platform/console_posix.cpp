@@ -1,0 +1,193 @@
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+#include "platform/console.h"
+#include "platform/fd_posix.h"
+
+namespace platform {
+namespace {
+
+// SAVED_INPUT_MODE: the terminal attributes of standard input found by the first successful
+// install_console_handler. The state goes EMPTY -> STORING -> SAVED once; readers look at the
+// attributes only after seeing SAVED.
+enum SavedState : int { EMPTY = 0, STORING = 1, SAVED = 2 };
+std::atomic<int> SAVED_STATE{EMPTY};
+termios SAVED_INPUT_MODE{};
+
+std::atomic<ControlHook> CONTROL_HOOK{nullptr};
+
+// Write ends of the self-pipes that carry signals out of the signal handler; -1 until set up.
+std::atomic<int> CONTROL_PIPE{-1};
+std::atomic<int> RESIZE_PIPE{-1};
+std::atomic<int> RESIZE_WAIT{-1};  // read end of the resize pipe
+
+constexpr int CONTROL_SIGNALS[] = {SIGHUP, SIGTERM, SIGINT, SIGQUIT};
+
+// Only async-signal-safe work here: the signal's number goes down a pipe to a thread.
+extern "C" void on_signal(int sig) {
+  const int saved_errno = errno;
+  const int fd = (sig == SIGWINCH ? RESIZE_PIPE : CONTROL_PIPE).load();
+  if (fd >= 0) {
+    const unsigned char byte = static_cast<unsigned char>(sig);
+    ssize_t ignored = ::write(fd, &byte, 1);
+    (void)ignored;
+  }
+  errno = saved_errno;
+}
+
+// Handles a control signal: restore the terminal, withdraw the session, then end the process as
+// the signal's default action would.
+void control_thread(int fd) {
+  unsigned char byte = 0;
+  for (;;) {
+    const ssize_t n = ::read(fd, &byte, 1);
+    if (n == 1) break;
+    if (n < 0 && errno == EINTR) continue;
+    return;
+  }
+  const int sig = byte;
+  restore_console();
+  if (ControlHook hook = CONTROL_HOOK.load()) hook();
+  signal(sig, SIG_DFL);
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, sig);
+  pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+  raise(sig);
+  _exit(128 + sig);
+}
+
+Result<void> make_pipe(UniqueFd& read_end, UniqueFd& write_end) {
+  int fds[2];
+  if (pipe(fds) < 0) return last_os_error();
+  read_end = UniqueFd(fds[0]);
+  write_end = UniqueFd(fds[1]);
+  // The handler must never block on a full pipe: a pending signal is enough.
+  if (!set_cloexec(fds[0]) || !set_cloexec(fds[1]) ||
+      fcntl(fds[1], F_SETFL, fcntl(fds[1], F_GETFL) | O_NONBLOCK) < 0) {
+    return last_os_error();
+  }
+  return {};
+}
+
+Result<void> install_handler(int sig) {
+  struct sigaction old{};
+  if (sigaction(sig, nullptr, &old) < 0) return last_os_error();
+  // A signal that was ignored when we started (nohup, a background job) stays ignored.
+  if (old.sa_handler == SIG_IGN && sig != SIGWINCH) return {};
+  struct sigaction action{};
+  action.sa_handler = on_signal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  if (sigaction(sig, &action, nullptr) < 0) return last_os_error();
+  return {};
+}
+
+Result<void> set_up_signals() {
+  UniqueFd control_read, control_write, resize_read, resize_write;
+  if (auto made = make_pipe(control_read, control_write); !made) return made;
+  if (auto made = make_pipe(resize_read, resize_write); !made) return made;
+  try {
+    std::thread(control_thread, control_read.get()).detach();
+  } catch (const std::system_error& e) {
+    return Error("failed to start the signal thread").context(e.what());
+  }
+  control_read.release();  // now the thread's
+  CONTROL_PIPE = control_write.release();
+  RESIZE_WAIT = resize_read.release();
+  RESIZE_PIPE = resize_write.release();
+  for (int sig : CONTROL_SIGNALS) {
+    if (auto installed = install_handler(sig); !installed) return installed;
+  }
+  return install_handler(SIGWINCH);
+}
+
+class StdinSource final : public ByteSource {
+ public:
+  Result<std::size_t> read(std::span<char> buffer) override {
+    return read_some(STDIN_FILENO, buffer.data(), buffer.size());
+  }
+};
+
+class StdoutSink final : public ByteSink {
+ public:
+  Result<void> write_all(std::string_view bytes) override {
+    return platform::write_all(STDOUT_FILENO, bytes);
+  }
+  Result<void> flush() override { return {}; }
+};
+
+}  // namespace
+
+Result<ConsoleSize> console_size() {
+  winsize ws{};
+  if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) < 0) return last_os_error();
+  return ConsoleSize{ws.ws_col, ws.ws_row};
+}
+
+void wait_for_resize(std::chrono::milliseconds bound) {
+  const int fd = RESIZE_WAIT.load();
+  if (fd < 0) {
+    std::this_thread::sleep_for(bound);
+    return;
+  }
+  pollfd pfd{fd, POLLIN, 0};
+  if (poll(&pfd, 1, static_cast<int>(bound.count())) > 0) {
+    char drain[64];
+    ssize_t ignored = ::read(fd, drain, sizeof drain);
+    (void)ignored;
+  }
+}
+
+void set_control_hook(ControlHook hook) { CONTROL_HOOK = hook; }
+
+Result<void> install_console_handler() {
+  termios current{};
+  if (tcgetattr(STDIN_FILENO, &current) < 0) return last_os_error();
+  int expected = EMPTY;
+  if (SAVED_STATE.compare_exchange_strong(expected, STORING)) {
+    SAVED_INPUT_MODE = current;
+    SAVED_STATE.store(SAVED, std::memory_order_release);
+  }
+  static std::once_flag once;
+  static Result<void> set_up;
+  std::call_once(once, [] { set_up = set_up_signals(); });
+  return set_up;
+}
+
+Result<void> enter_relay_input_mode() {
+  termios raw{};
+  if (SAVED_STATE.load(std::memory_order_acquire) == SAVED) {
+    raw = SAVED_INPUT_MODE;
+  } else if (tcgetattr(STDIN_FILENO, &raw) < 0) {
+    return last_os_error();
+  }
+  // Fully raw, output post-processing included: a full-screen agent that turned its own
+  // newline translation off must not get it back from us.
+  cfmakeraw(&raw);
+  if (tcsetattr(STDIN_FILENO, TCSANOW, &raw) < 0) return last_os_error();
+  return {};
+}
+
+void restore_console() {
+  if (SAVED_STATE.load(std::memory_order_acquire) != SAVED) return;
+  // TCSANOW: after a hangup there is nothing to drain, and a drain could wait.
+  tcsetattr(STDIN_FILENO, TCSANOW, &SAVED_INPUT_MODE);
+}
+
+std::unique_ptr<ByteSource> console_input() { return std::make_unique<StdinSource>(); }
+
+std::unique_ptr<ByteSink> console_output() { return std::make_unique<StdoutSink>(); }
+
+}  // namespace platform

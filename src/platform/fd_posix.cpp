@@ -1,0 +1,41 @@
+#include "platform/fd_posix.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace platform {
+
+void UniqueFd::reset() {
+  // close() is not repeated on EINTR: the descriptor is gone either way on Linux and the BSDs.
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+bool set_cloexec(int fd) {
+  const int flags = fcntl(fd, F_GETFD);
+  return flags >= 0 && fcntl(fd, F_SETFD, flags | FD_CLOEXEC) == 0;
+}
+
+Result<void> write_all(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return last_os_error();
+    }
+    if (n == 0) return Error("the write took no bytes");
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return {};
+}
+
+Result<std::size_t> read_some(int fd, char* buffer, std::size_t size) {
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, size);
+    if (n >= 0) return static_cast<std::size_t>(n);
+    if (errno != EINTR) return last_os_error();
+  }
+}
+
+}  // namespace platform
