@@ -167,6 +167,25 @@ def check_replies(replies, queued, acked, restarts):
     return problems
 
 
+def self_check():
+    """The checks must see the faults they are for: a reply cut by keys, a reply typed twice,
+    replies out of order, a lost key. Runs before the soak, in a moment."""
+    queued = ["R00000AB", "R00001CD", FINAL_REPLY]
+    whole = b"ab" + PASTE_START + b"R00000AB" + PASTE_END + b"\rc"
+    final = PASTE_START + FINAL_REPLY.encode() + PASTE_END + b"\r"
+    keys, replies, found = parse_input(whole + final)
+    assert not found and bytes(keys) == b"abc" and not check_replies(replies, queued, 2, 0)
+    cut = PASTE_START + b"R000" + b"x" + b"00AB" + PASTE_END + b"\r" + final
+    assert check_replies(parse_input(cut)[1], queued, 2, 0)
+    twice = whole + whole[2:-1] + final
+    assert check_replies(parse_input(twice)[1], queued, 3, 0)
+    swapped = (PASTE_START + b"R00001CD" + PASTE_END + b"\r" + PASTE_START + b"R00000AB" +
+               PASTE_END + b"\r" + final)
+    assert check_replies(parse_input(swapped)[1], queued, 3, 0)
+    assert parse_input(b"a" + PASTE_START + b"R00000AB" + PASTE_END + b"b")[2]  # no Enter
+    assert parse_input(b"aR00000AB")[2]  # a reply's bytes outside a paste
+
+
 def wait_until(predicate, timeout_s, term):
     deadline = time.monotonic() + timeout_s
     while time.monotonic() < deadline:
@@ -189,6 +208,7 @@ def run():
     for program in (h.TALVANE, h.STANDIN, h.FAKE_AGENT):
         if not os.access(program, os.X_OK):
             sys.exit("soak: %s is missing; run make build first" % program)
+    self_check()
     rng = random.Random(SEED)
     tmp = h.temp_dir("talvane-soak-")
     record = os.path.join(tmp, "agent")
