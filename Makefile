@@ -33,5 +33,10 @@ bench: build
 soak: build
 	scripts/soak.py
 
+# talvane in this terminal with a stand-in app that sends two voice replies, then ends the
+# session (DEMO_AGENT=codex for the Codex form).
+demo:
+	@scripts/demo.sh
+
 clean:
 	rm -rf build

@@ -39,14 +39,9 @@
 #include "cli/relay/resize_watcher.h"
 #include "cli/relay/write_queue.h"
 #include "cli/relay/writer.h"
+#include "cli/replies/reply_poller.h"
 #include "platform/console.h"
 #include "platform/pty.h"
-
-namespace replies {
-// The reply poller's thread body (cli/replies/reply_poller.h).
-void run_reply_poller(companion::RunningFlag running, companion::SharedSession session,
-                      relay::QueueSender sender);
-}  // namespace replies
 
 namespace launch {
 namespace {
