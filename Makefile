@@ -1,5 +1,5 @@
 # Entry points for people; the work is done by CMake presets and the scripts/ folder.
-.PHONY: all build test test-asan test-tsan fuzz demo deps clean
+.PHONY: all build test test-asan test-tsan fuzz bench soak demo deps clean
 
 all: build
 
@@ -24,6 +24,14 @@ test-tsan: deps
 # Each libFuzzer target for a bounded time (FUZZ_SECONDS, default 60).
 fuzz: deps
 	scripts/fuzz.sh
+
+# talvane against the direct run and script, one table; samples in build/bench/samples.json.
+bench: build
+	scripts/bench.py
+
+# The launcher against a misbehaving stand-in app and a steady typist (SOAK_SECONDS, default 60).
+soak: build
+	scripts/soak.py
 
 # talvane in this terminal with a stand-in app that sends two voice replies, then ends the
 # session (DEMO_AGENT=codex for the Codex form).

@@ -23,6 +23,14 @@
 //   FAKE_AGENT_OUTLIVE=1      (POSIX) survive the terminal's hang-up: ignore SIGHUP and, at end
 //                             of input, wait to be ended instead of exiting (an agent that is
 //                             still busy when the launcher goes)
+// For the benchmarks and the soak (times are the steady clock's nanoseconds, which on Linux
+// are CLOCK_MONOTONIC's, as Python's time.monotonic_ns()):
+//   FAKE_AGENT_FLOOD=N        after the printing, write N bytes of text mixed with colour and
+//                             cursor sequences in large writes, then FLOOD_END
+//   FAKE_AGENT_SIZE_REPORT=1  (POSIX) write "[size COLUMNS ROWS]" on every size change
+//   FAKE_AGENT_EXIT_STAMP=<f> write the time to <f> right before exiting
+//   FAKE_AGENT_CR_STAMPS=<f>  append the time of every read that brought a CR, one per line
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -65,6 +73,33 @@ char pattern_byte(std::size_t n) {
   if (n % 64 == 62) return '\r';
   if (n % 64 == 63) return '\n';
   return static_cast<char>('a' + n % 26);
+}
+
+constexpr const char* FLOOD_END = "\r\n[flood end]\r\n";
+
+std::string now_stamp() {
+  const auto since = std::chrono::steady_clock::now().time_since_epoch();
+  return std::to_string(std::chrono::duration_cast<std::chrono::nanoseconds>(since).count());
+}
+
+void stamp_to(const std::string& path, bool append) {
+  if (path.empty()) return;
+  std::ofstream out(path, std::ios::binary | (append ? std::ios::app : std::ios::trunc));
+  out << now_stamp() << "\n";
+}
+
+// One block of what a busy agent draws: coloured words, cursor moves, line ends.
+std::string flood_block() {
+  std::string block;
+  for (int line = 0; block.size() < 16384; ++line) {
+    block += "\x1b[" + std::to_string(line % 50 + 1) + ";1H\x1b[2K";
+    for (int word = 0; word < 8; ++word) {
+      block += "\x1b[3" + std::to_string((line + word) % 8) + "mword" + std::to_string(word) +
+               " lorem ipsum\x1b[0m ";
+    }
+    block += "\r\n";
+  }
+  return block;
 }
 
 #ifdef _WIN32
@@ -133,6 +168,7 @@ void close_stdin_and_wait() {
 #else
 
 int RESIZE_PIPE[2] = {-1, -1};
+bool SIZE_REPORT = false;
 
 extern "C" void on_winch(int) {
   const int saved = errno;
@@ -213,6 +249,11 @@ long read_in(char* buffer, std::size_t size) {
       ssize_t ignored = read(RESIZE_PIPE[0], drain, sizeof drain);
       (void)ignored;
       record("size", terminal_size(), true);
+      if (SIZE_REPORT) {
+        std::string size = terminal_size();
+        size.pop_back();
+        write_out("[size " + size + "]");
+      }
     }
     if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
       const ssize_t n = read(0, buffer, size);
@@ -229,6 +270,18 @@ void close_stdin_and_wait() {
 
 #endif
 
+void flood(unsigned long long count) {
+  const std::string block = flood_block();
+  std::string big;
+  while (big.size() < 65536) big += block;
+  while (count > 0) {
+    const std::size_t n = count < big.size() ? static_cast<std::size_t>(count) : big.size();
+    write_out(big.substr(0, n));
+    count -= n;
+  }
+  write_out(FLOOD_END);
+}
+
 }  // namespace
 
 #ifdef _WIN32
@@ -241,6 +294,11 @@ int main(int argc, char** argv) {
   const std::string exit_on_text = env("FAKE_AGENT_EXIT_ON");
   const int exit_on = exit_on_text.empty() ? -1 : std::atoi(exit_on_text.c_str());
   const bool echo = env("FAKE_AGENT_ECHO") == "1";
+  const std::string exit_stamp = env("FAKE_AGENT_EXIT_STAMP");
+  const std::string cr_stamps = env("FAKE_AGENT_CR_STAMPS");
+#ifndef _WIN32
+  SIZE_REPORT = env("FAKE_AGENT_SIZE_REPORT") == "1";
+#endif
 
   record_start(argc, argv);
   if (env("FAKE_AGENT_RAW") != "0") make_raw();
@@ -264,8 +322,14 @@ int main(int argc, char** argv) {
   const unsigned long print_bytes = std::strtoul(env("FAKE_AGENT_PRINT_BYTES").c_str(), nullptr, 10);
   for (std::size_t i = 0; i < print_bytes; ++i) print += pattern_byte(i);
   write_out(print);
+  if (const auto count = std::strtoull(env("FAKE_AGENT_FLOOD").c_str(), nullptr, 10); count > 0) {
+    flood(count);
+  }
 
-  if (env("FAKE_AGENT_EXIT_AT_ONCE") == "1") return static_cast<int>(exit_code);
+  if (env("FAKE_AGENT_EXIT_AT_ONCE") == "1") {
+    stamp_to(exit_stamp, false);
+    return static_cast<int>(exit_code);
+  }
 #ifndef _WIN32
   if (const int sig = std::atoi(env("FAKE_AGENT_SIGNAL").c_str()); sig > 0) {
     signal(sig, SIG_DFL);
@@ -279,6 +343,7 @@ int main(int argc, char** argv) {
     const long n = read_in(buffer.data(), buffer.size());
     if (n <= 0) break;
     const std::string bytes(buffer.data(), static_cast<std::size_t>(n));
+    if (bytes.find('\r') != std::string::npos) stamp_to(cr_stamps, true);
     record("input", bytes, true);
     if (echo) write_out(bytes);
     if (exit_on >= 0 && bytes.find(static_cast<char>(exit_on)) != std::string::npos) break;
@@ -286,5 +351,6 @@ int main(int argc, char** argv) {
 #ifndef _WIN32
   if (outlive) close_stdin_and_wait();
 #endif
+  stamp_to(exit_stamp, false);
   return static_cast<int>(exit_code);
 }

@@ -1,13 +1,18 @@
 // talvane-standin: a stand-in for the desktop app, for the demo, the benchmarks and for trying
 // the launcher by hand without the app.
 //
-//   talvane-standin --data-dir DIR [--token T] [--hold-ms N] [--v1] [--script FILE]
+//   talvane-standin --data-dir DIR [--token T] [--hold-ms N] [--v1] [--stamps] [--script FILE]
 //
 // It writes the discovery files into DIR ("claude-hud-port.json", "codex-hud-port.json",
 // "managed-session-token.json"), listens on a free port of 127.0.0.1, prints
 // "listening on 127.0.0.1:PORT" and then one line per request it receives on standard output:
 //
 //   [+3.512s] POST /api/managed-sessions/register {"cwd":"/home/me","pid":4242,"token":"…"}
+//
+// With --stamps each line starts instead with "[@NANOS] ", the steady clock's reading in
+// nanoseconds (CLOCK_MONOTONIC on Linux), and each answer sent gets a line of its own:
+//
+//   [@81234567890123] answered 200 GET /api/managed-sessions/h1/pending
 //
 // Point the launcher at it with TALVANE_DATA_DIR=DIR. It answers every endpoint as the app
 // would: registrations get a new session handle, a pending poll with nothing to deliver is held
@@ -22,6 +27,10 @@
 //   token NEW              write a new capability token
 //   status ENDPOINT CODE   answer ENDPOINT with CODE and body {} from now on
 //   clear ENDPOINT         answer ENDPOINT normally again
+//   delay ENDPOINT MS      answer ENDPOINT with 200 and body {} after MS milliseconds
+//   garbage ENDPOINT       answer ENDPOINT with 200 and a body that is not JSON
+//   hang ENDPOINT          never answer ENDPOINT (the connection stays open)
+//   hold MS                hold an empty pending poll MS milliseconds from now on
 //   sleep MS               wait MS milliseconds before the next command
 //   quit                   stop serving and exit
 // ENDPOINT is one of register, register-v2, deregister, pending, delivered.
@@ -73,20 +82,51 @@ std::string unescape(std::string_view text) {
   return out;
 }
 
-// Prints each recorded request once, in arrival order, until `stop` is set.
-void print_requests(const standin::App& app, const std::atomic<bool>& stop) {
-  const auto start = std::chrono::steady_clock::now();
+using Clock = std::chrono::steady_clock;
+
+std::string stamp(Clock::time_point at, Clock::time_point start, bool absolute) {
+  if (absolute) {
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(at.time_since_epoch());
+    return "[@" + std::to_string(ns.count()) + "] ";
+  }
+  char text[32];
+  std::snprintf(text, sizeof text, "[+%.3fs] ", std::chrono::duration<double>(at - start).count());
+  return text;
+}
+
+std::size_t count_answered(const std::vector<standin::RecordedRequest>& all) {
+  std::size_t n = 0;
+  for (const standin::RecordedRequest& r : all) n += r.answered ? 1 : 0;
+  return n;
+}
+
+// Prints each recorded request once, in arrival order, until `stop` is set; with `stamps`, also
+// each answer once it has been sent.
+void print_requests(const standin::App& app, const std::atomic<bool>& stop, bool stamps) {
+  const auto start = Clock::now();
   std::size_t printed = 0;
+  std::vector<bool> answer_printed;
+  std::size_t answers = 0;
   while (!stop) {
-    app.wait_until([&](const auto& all) { return all.size() > printed; }, PRINT_POLL);
+    app.wait_until(
+        [&](const auto& all) {
+          return all.size() > printed || (stamps && count_answered(all) > answers);
+        },
+        PRINT_POLL);
     const std::vector<standin::RecordedRequest> all = app.requests();
     for (; printed < all.size(); ++printed) {
       const standin::RecordedRequest& r = all[printed];
-      const auto since = std::chrono::duration<double>(r.received - start).count();
-      char stamp[32];
-      std::snprintf(stamp, sizeof stamp, "[+%.3fs] ", since);
-      say(stamp + (r.method.empty() ? "(malformed) " : r.method + " ") + r.target +
-          (r.body.empty() ? "" : " " + r.body));
+      say(stamp(r.received, start, stamps) + (r.method.empty() ? "(malformed) " : r.method + " ") +
+          r.target + (r.body.empty() ? "" : " " + r.body));
+    }
+    if (!stamps) continue;
+    answer_printed.resize(all.size(), false);
+    for (std::size_t i = 0; i < all.size(); ++i) {
+      if (answer_printed[i] || !all[i].answered) continue;
+      answer_printed[i] = true;
+      ++answers;
+      say(stamp(*all[i].answered, start, true) + "answered " + std::to_string(all[i].status) +
+          " " + all[i].method + " " + all[i].target);
     }
   }
 }
@@ -123,6 +163,27 @@ bool run_command(standin::App& app, const std::string& line) {
     if (auto endpoint = endpoint_arg(words); endpoint && words >> code) {
       app.set_answer(*endpoint, standin::status_answer(code));
     }
+  } else if (verb == "delay") {
+    long ms = 0;
+    if (auto endpoint = endpoint_arg(words); endpoint && words >> ms) {
+      standin::Answer answer = standin::status_answer(200);
+      answer.delay = std::chrono::milliseconds(ms);
+      app.set_answer(*endpoint, answer);
+    }
+  } else if (verb == "garbage") {
+    if (auto endpoint = endpoint_arg(words)) {
+      app.set_answer(*endpoint, standin::status_answer(200, "<html>\x01 not json {\"reply\":"));
+    }
+  } else if (verb == "hang") {
+    if (auto endpoint = endpoint_arg(words)) {
+      standin::Answer answer;
+      answer.never_answer = true;
+      app.set_answer(*endpoint, answer);
+    }
+  } else if (verb == "hold") {
+    long ms = 0;
+    words >> ms;
+    app.set_hold(std::chrono::milliseconds(ms));
   } else if (verb == "clear") {
     if (auto endpoint = endpoint_arg(words)) app.clear_answer(*endpoint);
   } else if (verb == "sleep") {
@@ -137,7 +198,7 @@ bool run_command(standin::App& app, const std::string& line) {
 
 int usage() {
   std::cerr << "usage: talvane-standin --data-dir DIR [--token T] [--hold-ms N] [--v1]"
-               " [--script FILE]\n";
+               " [--stamps] [--script FILE]\n";
   return 2;
 }
 
@@ -146,6 +207,7 @@ int usage() {
 int main(int argc, char** argv) {
   standin::App::Options options;
   std::optional<std::string> script;
+  bool stamps = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     const bool has_value = i + 1 < argc;
@@ -157,6 +219,8 @@ int main(int argc, char** argv) {
       options.hold = std::chrono::milliseconds(std::atol(argv[++i]));
     } else if (arg == "--script" && has_value) {
       script = argv[++i];
+    } else if (arg == "--stamps") {
+      stamps = true;
     } else if (arg == "--v1") {
       options.v2 = false;
     } else {
@@ -172,7 +236,7 @@ int main(int argc, char** argv) {
   }
   say("listening on 127.0.0.1:" + std::to_string(app.port()));
   std::atomic<bool> stop{false};
-  std::thread printer(print_requests, std::cref(app), std::cref(stop));
+  std::thread printer(print_requests, std::cref(app), std::cref(stop), stamps);
 
   bool go_on = true;
   std::string line;

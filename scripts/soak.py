@@ -1,0 +1,289 @@
+#!/usr/bin/env python3
+"""make soak: the real talvane in a pseudo-terminal with the fake agent recording every byte it
+receives, while the stand-in app misbehaves at random (delays, 404/409/500, garbage bodies,
+held and hung requests, port and token changes, restarts) and replies are queued, and a second
+thread types a steady stream of keystrokes. Then checks what the agent received.
+
+Keystrokes come from the lower-case letters and replies from upper-case letters and digits,
+each reply arriving as a bracketed paste, so a reply cut into pieces, typed twice, or mixed with
+keys shows. SOAK_SECONDS sets the length of the chaos (60 by default); SOAK_SEED the random
+seed. Prints PASS or FAIL with the reasons; exits 1 on failure.
+"""
+
+import os
+import random
+import re
+import shutil
+import sys
+import threading
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import pty_harness as h  # noqa: E402
+
+SECONDS = float(os.environ.get("SOAK_SECONDS", "60"))
+SEED = int(os.environ.get("SOAK_SEED", str(int(time.time()))))
+EXIT_KEY = b"\x11"
+EXIT_CODE = 37
+PASTE_START = b"\x1b[200~"
+PASTE_END = b"\x1b[201~"
+FINAL_REPLY = "FINAL0REPLY"
+# Long enough for a poll hung before the end to be cut by the closing restart, the keeper to
+# register again (1 s cadence) and the final reply to be fetched.
+SETTLE_S = 30.0
+ENDPOINTS = ["register", "pending", "delivered"]
+
+
+class Typist(threading.Thread):
+    """Types lower-case keys in small bursts at an uneven pace until stopped."""
+
+    def __init__(self, term, seed):
+        super().__init__(daemon=True)
+        self.term = term
+        self.random = random.Random(seed)
+        self.typed = bytearray()
+        self.stop = threading.Event()
+
+    def run(self):
+        n = 0
+        while not self.stop.is_set():
+            burst = bytearray()
+            for _ in range(self.random.randint(1, 6)):
+                burst.append(ord("a") + n % 26)
+                n += 1
+            self.term.type(bytes(burst))
+            self.typed += burst
+            self.stop.wait(self.random.uniform(0.002, 0.03))
+
+
+class Chaos:
+    """Drives the stand-in: queues replies and sets and clears misbehaviour at random."""
+
+    def __init__(self, app, rng):
+        self.app = app
+        self.random = rng
+        self.queued = []
+        self.overrides = {}  # endpoint -> when to clear it
+        self.restarts = 0
+        self.tokens = 0
+        self.actions = 0
+
+    def step(self, now):
+        for endpoint, until in list(self.overrides.items()):
+            if now >= until:
+                self.app.command("clear " + endpoint)
+                del self.overrides[endpoint]
+        roll = self.random.random()
+        self.actions += 1
+        if roll < 0.40:
+            text = "R%05d%s" % (len(self.queued),
+                                "".join(self.random.choice("ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789")
+                                        for _ in range(self.random.randint(1, 300))))
+            self.queued.append(text)
+            self.app.command("reply " + text)
+        elif roll < 0.75:
+            endpoint = self.random.choice(ENDPOINTS)
+            kind = self.random.choice(["404", "409", "500", "delay", "garbage", "hang"])
+            if kind == "hang" and endpoint == "pending":
+                kind = "delay"  # a hung poll would stall replies for its whole 35 s
+            if kind == "delay":
+                self.app.command("delay %s %d" % (endpoint, self.random.randint(50, 2500)))
+            elif kind in ("garbage", "hang"):
+                self.app.command("%s %s" % (kind, endpoint))
+            else:
+                self.app.command("status %s %s" % (endpoint, kind))
+            self.overrides[endpoint] = now + self.random.uniform(0.3, 3.0)
+        elif roll < 0.85:
+            self.app.command("hold %d" % self.random.randint(20, 3000))
+        elif roll < 0.93:
+            self.app.command("restart")
+            self.restarts += 1
+        else:
+            self.tokens += 1
+            self.app.command("token soak-token-%d" % self.tokens)
+
+    def calm(self):
+        for endpoint in ENDPOINTS:
+            self.app.command("clear " + endpoint)
+        self.overrides.clear()
+        self.app.command("hold 25000")
+        # Cuts any request still hung, as an app restart would.
+        self.app.command("restart")
+        self.restarts += 1
+
+
+def parse_input(data):
+    """Splits what the agent received into keys and pasted replies; problems found on the way."""
+    keys, replies, problems = bytearray(), [], []
+    pos = 0
+    while pos < len(data):
+        if data.startswith(PASTE_START, pos):
+            end = data.find(PASTE_END, pos)
+            if end < 0:
+                problems.append("a paste that never ends at byte %d" % pos)
+                break
+            replies.append(bytes(data[pos + len(PASTE_START):end]))
+            pos = end + len(PASTE_END)
+            if data[pos:pos + 1] != b"\r":
+                problems.append("no Enter right after the paste ending at byte %d" % pos)
+            else:
+                pos += 1
+        elif 0x61 <= data[pos] <= 0x7A:
+            keys.append(data[pos])
+            pos += 1
+        elif data[pos:pos + 1] == EXIT_KEY and pos == len(data) - 1:
+            pos += 1
+        else:
+            problems.append("stray byte %r at %d: %r" % (data[pos:pos + 1], pos,
+                                                        bytes(data[max(0, pos - 20):pos + 20])))
+            pos += 1
+    return keys, replies, problems
+
+
+def check_replies(replies, queued, acked, restarts):
+    problems = []
+    order = {text.encode(): i for i, text in enumerate(queued)}
+    last = -1
+    seen = set()
+    for reply in replies:
+        if reply not in order:
+            problems.append("a pasted text that is no whole reply: %r" % reply[:60])
+            continue
+        if reply in seen:
+            problems.append("reply %r typed twice" % reply[:12])
+        seen.add(reply)
+        if order[reply] <= last:
+            problems.append("reply %r out of order" % reply[:12])
+        last = max(last, order[reply])
+    # Each acknowledgement follows one reply handed to the writer; an acknowledgement can be lost
+    # only to a restart that closed its connection.
+    if len(replies) < acked:
+        problems.append("%d acknowledgements but only %d replies typed" % (acked, len(replies)))
+    if len(replies) > acked + restarts:
+        problems.append("%d replies typed, %d acknowledged, %d restarts"
+                        % (len(replies), acked, restarts))
+    if FINAL_REPLY.encode() not in seen:
+        problems.append("the final reply, queued once the app behaved, was not typed")
+    return problems
+
+
+def self_check():
+    """The checks must see the faults they are for: a reply cut by keys, a reply typed twice,
+    replies out of order, a lost key. Runs before the soak, in a moment."""
+    queued = ["R00000AB", "R00001CD", FINAL_REPLY]
+    whole = b"ab" + PASTE_START + b"R00000AB" + PASTE_END + b"\rc"
+    final = PASTE_START + FINAL_REPLY.encode() + PASTE_END + b"\r"
+    keys, replies, found = parse_input(whole + final)
+    assert not found and bytes(keys) == b"abc" and not check_replies(replies, queued, 2, 0)
+    cut = PASTE_START + b"R000" + b"x" + b"00AB" + PASTE_END + b"\r" + final
+    assert check_replies(parse_input(cut)[1], queued, 2, 0)
+    twice = whole + whole[2:-1] + final
+    assert check_replies(parse_input(twice)[1], queued, 3, 0)
+    swapped = (PASTE_START + b"R00001CD" + PASTE_END + b"\r" + PASTE_START + b"R00000AB" +
+               PASTE_END + b"\r" + final)
+    assert check_replies(parse_input(swapped)[1], queued, 3, 0)
+    assert parse_input(b"a" + PASTE_START + b"R00000AB" + PASTE_END + b"b")[2]  # no Enter
+    assert parse_input(b"aR00000AB")[2]  # a reply's bytes outside a paste
+
+
+def wait_until(predicate, timeout_s, term):
+    deadline = time.monotonic() + timeout_s
+    while time.monotonic() < deadline:
+        term.drain()
+        if predicate():
+            return True
+        time.sleep(0.05)
+    return False
+
+
+def read_bytes(path):
+    try:
+        with open(path, "rb") as f:
+            return f.read()
+    except FileNotFoundError:
+        return b""
+
+
+def run():
+    for program in (h.TALVANE, h.STANDIN, h.FAKE_AGENT):
+        if not os.access(program, os.X_OK):
+            sys.exit("soak: %s is missing; run make build first" % program)
+    self_check()
+    rng = random.Random(SEED)
+    tmp = h.temp_dir("talvane-soak-")
+    record = os.path.join(tmp, "agent")
+    os.makedirs(record)
+    app = h.Standin(os.path.join(tmp, "app"), hold_ms=1000)
+    env = h.base_env(tmp, app.data_dir, {
+        "FAKE_AGENT_DIR": record, "FAKE_AGENT_PRINT": "[go]",
+        "FAKE_AGENT_EXIT_ON": str(EXIT_KEY[0]), "FAKE_AGENT_EXIT_CODE": str(EXIT_CODE)})
+    term = h.Terminal([h.TALVANE, "claude"], env)
+    problems = []
+    typist = Typist(term, rng.random())
+    chaos = Chaos(app, rng)
+    try:
+        term.wait_for(b"[go]")
+        typist.start()
+        deadline = time.monotonic() + SECONDS
+        while time.monotonic() < deadline:
+            chaos.step(time.monotonic())
+            end = time.monotonic() + rng.uniform(0.05, 0.6)
+            while time.monotonic() < end:
+                term.read_some(0.05)
+        chaos.calm()
+        chaos.queued.append(FINAL_REPLY)
+        app.command("reply " + FINAL_REPLY)
+        typist.stop.set()
+        typist.join()
+        received = os.path.join(record, "input")
+        if not wait_until(lambda: FINAL_REPLY.encode() in read_bytes(received), SETTLE_S, term):
+            problems.append("the final reply did not arrive within %d s" % SETTLE_S)
+        typed = bytes(typist.typed)
+        if not wait_until(lambda: read_bytes(received).count(typed[-1:]) > 0 and
+                          bytes(parse_input(read_bytes(received))[0]) == typed, 10, term):
+            problems.append("not every key arrived")
+        term.type(EXIT_KEY)
+        status = term.wait_exit(15)
+        if status != EXIT_CODE:
+            problems.append("talvane ended with %s, the agent with %d" % (status, EXIT_CODE))
+        restored = term.attributes()
+        if restored[:6] != term.initial_attributes[:6]:
+            problems.append("the terminal's modes were not restored")
+        keys, replies, found = parse_input(read_bytes(received))
+        problems += found
+        if bytes(keys) != typed:
+            problems.append("keys differ: %d typed, %d received, first difference at %d" % (
+                len(typed), len(keys),
+                next((i for i, (a, b) in enumerate(zip(typed, keys)) if a != b),
+                     min(len(typed), len(keys)))))
+        time.sleep(0.2)
+        lines = app.snapshot()
+        acked = sum(1 for l in lines if re.search(r"\] POST \S+/delivered", l))
+        registered = sum(1 for l in lines if re.search(r"answered 200 POST \S+/register", l))
+        withdrawn = sum(1 for l in lines if re.search(r"\] POST \S+/deregister", l))
+        problems += check_replies(replies, chaos.queued, acked, chaos.restarts)
+        if withdrawn > registered:
+            problems.append("%d withdrawals for %d registrations" % (withdrawn, registered))
+        if withdrawn < 1:
+            problems.append("the session was not withdrawn at the end")
+        summary = ("%.0f s, seed %d: %d keys, %d replies queued, %d typed, %d acknowledged, "
+                   "%d registrations, %d withdrawals, %d restarts, %d token changes, %d actions"
+                   % (SECONDS, SEED, len(typed), len(chaos.queued), len(replies), acked,
+                      registered, withdrawn, chaos.restarts, chaos.tokens, chaos.actions))
+    finally:
+        typist.stop.set()
+        term.close()
+        app.close()
+    shutil.rmtree(tmp, ignore_errors=True)
+    print("soak: " + summary)
+    if problems:
+        for problem in problems:
+            print("  " + problem)
+        print("soak: FAIL")
+        return 1
+    print("soak: PASS")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(run())
