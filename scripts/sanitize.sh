@@ -6,6 +6,6 @@ preset=$1
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
 export TSAN_OPTIONS="${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}"
-cmake --preset "$preset" -DTALVANE_WERROR=ON >/dev/null
+cmake --preset "$preset" >/dev/null
 cmake --build --preset "$preset" -j "$(nproc 2>/dev/null || echo 2)"
 ctest --preset "$preset"

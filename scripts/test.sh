@@ -4,11 +4,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 jobs=$(nproc 2>/dev/null || echo 2)
-werror=${TALVANE_WERROR:-ON}
-
-cmake --preset linux -DTALVANE_WERROR="$werror" >/dev/null
+cmake --preset linux >/dev/null
 cmake --build --preset linux -j "$jobs"
-cmake --preset windows -DTALVANE_WERROR="$werror" >/dev/null
+cmake --preset windows >/dev/null
 cmake --build --preset windows -j "$jobs"
 
 status=0
