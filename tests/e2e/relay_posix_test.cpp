@@ -9,68 +9,25 @@
 #include <fstream>
 
 #include "tests/support/launcher_process.h"
-#include "tests/support/temp_dir.h"
+#include "tests/support/talvane_fixture.h"
 
 namespace {
 
-using std::chrono::milliseconds;
 using testing_support::eventually;
 using testing_support::LauncherProcess;
 using testing_support::read_file;
-using testing_support::TempDir;
 using namespace std::string_literals;
 
-constexpr milliseconds BOUND{15000};
-constexpr char EXIT_KEY = '\x1d';  // Ctrl+]: makes the fake agent exit
+constexpr char EXIT_KEY = testing_support::TalvaneFixture::END_KEY;
 
-class RelayEndToEnd : public ::testing::Test {
+class RelayEndToEnd : public testing_support::TalvaneFixture {
  protected:
-  RelayEndToEnd() {
-    std::filesystem::create_symlink(FAKE_AGENT_EXE, agent_path());
-  }
-
-  std::string agent_path() const { return bin_.path().string() + "/claude"; }
-  std::string record(const char* name) const { return record_.path().string() + "/" + name; }
-
-  LauncherProcess::Options options(std::vector<std::string> args = {"claude"},
-                                   std::map<std::string, std::string> env = {}) const {
-    LauncherProcess::Options o;
-    o.program = TALVANE_EXE;
-    o.args = std::move(args);
-    o.env = {{"PATH", bin_.path().string()},
-             {"HOME", data_.path().string()},
-             {"TALVANE_DATA_DIR", data_.path().string()},
-             {"FAKE_AGENT_DIR", record_.path().string()},
-             {"FAKE_AGENT_EXIT_ON", std::to_string(EXIT_KEY)}};
-    for (auto& [name, value] : env) o.env[name] = value;
-    o.cwd = work_.path().string();
-    return o;
-  }
-
-  // Starts talvane and waits until the agent runs (by then the relay mode is on).
-  std::unique_ptr<LauncherProcess> start(const LauncherProcess::Options& o) {
-    auto talvane = std::make_unique<LauncherProcess>(o);
-    EXPECT_TRUE(talvane->started()) << talvane->start_error();
-    EXPECT_TRUE(eventually([&] { return std::filesystem::exists(record("ready")); }, BOUND))
-        << "agent did not start; output: " << talvane->output();
-    return talvane;
-  }
-
   // Waits until the agent has received exactly `bytes` in all.
   void expect_received(const std::string& bytes) {
     EXPECT_TRUE(eventually([&] { return read_file(record("input")).value_or("").size() >= bytes.size(); },
                            BOUND));
     EXPECT_EQ(read_file(record("input")), bytes);
   }
-
-  static void expect_attributes_equal(const termios& a, const termios& b) {
-    EXPECT_EQ(a.c_iflag, b.c_iflag);
-    EXPECT_EQ(a.c_oflag, b.c_oflag);
-    EXPECT_EQ(a.c_lflag, b.c_lflag);
-    EXPECT_EQ(a.c_cflag, b.c_cflag);
-  }
-
-  TempDir bin_, record_, data_, work_;
 };
 
 TEST_F(RelayEndToEnd, ArgumentsAndWorkingDirectoryReachTheAgentUnchanged) {
@@ -129,7 +86,6 @@ TEST_F(RelayEndToEnd, TheAgentsExitCodeComesBack) {
       {{{"FAKE_AGENT_EXIT_AT_ONCE", "1"}, {"FAKE_AGENT_EXIT_CODE", "5"}}, 5},
   };
   for (const Case& c : cases) {
-    std::filesystem::remove(record("ready"));
     auto talvane = start(options({"claude"}, c.env));
     // Harmless when the agent has already gone: the keys land in talvane's terminal.
     talvane->type(std::string(1, EXIT_KEY));
@@ -177,7 +133,6 @@ TEST_F(RelayEndToEnd, AnAgentThatCannotBeStartedIsReportedAndTheTerminalRestored
 
 TEST_F(RelayEndToEnd, ASignalFromOutsideRestoresTheTerminalAndEndsTalvaneByThatSignal) {
   for (int sig : {SIGHUP, SIGTERM, SIGINT}) {
-    std::filesystem::remove(record("ready"));
     auto talvane = start(options());
     talvane->send_signal(sig);
     EXPECT_EQ(talvane->wait_exit(BOUND), 128 + sig) << sig;
