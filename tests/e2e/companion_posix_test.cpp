@@ -156,7 +156,17 @@ class CompanionEndToEnd : public testing_support::TalvaneFixture {
         withdrawals.push_back(r);
       }
     }
-    ASSERT_EQ(withdrawals.size(), 1u);
+    std::string seen;
+    for (const auto& app : apps_) {
+      for (const RecordedRequest& r : app->requests()) {
+        seen +=
+            r.method + " " + r.target + " " + std::to_string(r.status) + " at " +
+            std::to_string(
+                std::chrono::duration_cast<milliseconds>(r.received.time_since_epoch()).count()) +
+            "\n";
+      }
+    }
+    ASSERT_EQ(withdrawals.size(), 1u) << seen;
     EXPECT_EQ(withdrawals[0].body, R"({"token":")" + session_token() + "\"}");
     EXPECT_EQ(launcher_headers(withdrawals[0]),
               (Headers{{"content-type", "application/json"}, {"x-talvane-session-token", token}}));
@@ -366,6 +376,22 @@ TEST_F(CompanionEndToEnd, AnAppStartingAfterTheLauncherIsRegisteredByTheKeeper) 
   EXPECT_LT(first->received - started, KEEPER_BOUND);
   EXPECT_EQ(talvane->output().find(AGENT_MARK) + AGENT_MARK.size(), talvane->output().size())
       << "nothing more is printed";
+  end_agent(*talvane);
+  expect_one_withdrawal("cap-1", app.port());
+}
+
+TEST_F(CompanionEndToEnd, ARegistrationMadeAsTheRunEndsIsStillWithdrawn) {
+  // Regression: when the run ended while the keeper's attempt was under way, the final
+  // withdrawal found nothing yet and the process ended before the keeper could withdraw what
+  // its attempt then stored, leaving the session registered with the app.
+  standin::App& app = start_app();
+  app.set_answer(Endpoint::Register, standin::status_answer(500));
+  auto talvane = start(options({"claude"}));
+  standin::Answer late = standin::status_answer(200, R"({"session_handle":"late"})");
+  late.delay = milliseconds(1500);
+  const auto switched = Clock::now();
+  app.set_answer(Endpoint::Register, late);
+  ASSERT_TRUE(wait_for_register(app, [&](const auto& r) { return r.received > switched; }));
   end_agent(*talvane);
   expect_one_withdrawal("cap-1", app.port());
 }
