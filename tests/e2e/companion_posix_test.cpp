@@ -93,6 +93,20 @@ Headers launcher_headers(const RecordedRequest& request) {
   return own;
 }
 
+// One line per request, with its times in milliseconds since the first one: for failures.
+std::string describe(const Requests& requests) {
+  std::string text;
+  const auto since = [&](Clock::time_point t) {
+    return std::to_string(
+        std::chrono::duration_cast<milliseconds>(t - requests.front().received).count());
+  };
+  for (const RecordedRequest& r : requests) {
+    text += r.method + " " + r.target + " received " + since(r.received) + " answered " +
+            (r.answered ? std::to_string(r.status) + " at " + since(*r.answered) : "-") + "\n";
+  }
+  return text;
+}
+
 class CompanionEndToEnd : public testing_support::TalvaneFixture {
  protected:
   // A stand-in app writing its discovery files into the data directory; a later one takes the
@@ -157,15 +171,7 @@ class CompanionEndToEnd : public testing_support::TalvaneFixture {
       }
     }
     std::string seen;
-    for (const auto& app : apps_) {
-      for (const RecordedRequest& r : app->requests()) {
-        seen +=
-            r.method + " " + r.target + " " + std::to_string(r.status) + " at " +
-            std::to_string(
-                std::chrono::duration_cast<milliseconds>(r.received.time_since_epoch()).count()) +
-            "\n";
-      }
-    }
+    for (const auto& app : apps_) seen += describe(app->requests());
     ASSERT_EQ(withdrawals.size(), 1u) << seen;
     EXPECT_EQ(withdrawals[0].body, R"({"token":")" + session_token() + "\"}");
     EXPECT_EQ(launcher_headers(withdrawals[0]),

@@ -175,8 +175,9 @@ void drain_output(relay::SharedMaster& master, const std::shared_future<void>& o
 // The end-of-run withdrawal. A keeper attempt that is under way may store its registration just
 // after a plain deregister has found none, and the keeper's own closing withdrawal would then
 // never be sent: the process ends as soon as this returns. So wait for that attempt (it is
-// bounded by its own time-out) and keep register_lock until the process ends, so that nothing is
-// registered after the withdrawal.
+// bounded by its own time-out) and for a withdrawal the keeper makes after it (also under
+// register_lock), and keep the lock until the process ends, so that nothing is registered after
+// the withdrawal.
 void withdraw_at_end(companion::ManagedSession& session) {
   session.register_lock.lock();  // never unlocked on purpose: the process is ending
   companion::deregister(session, companion::END_OF_RUN_DEREGISTER_TIMEOUT);
