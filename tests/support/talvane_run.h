@@ -46,6 +46,9 @@ class TalvaneRun : public ::testing::Test {
   // Starts talvane and waits until the agent runs (by then the relay mode is on).
   std::unique_ptr<LauncherProcess> start(const LauncherProcess::Options& o);
 
+  // Ends the fake agent with EXIT_KEY and expects talvane to end with its status 0.
+  void end_agent(LauncherProcess& talvane);
+
   // Waits until the agent has received at least as many bytes as `bytes`, then expects exactly
   // `bytes` in all.
   void expect_received(const std::string& bytes);

@@ -33,11 +33,17 @@ LauncherProcess::Options TalvaneRun::options(std::vector<std::string> args,
 }
 
 std::unique_ptr<LauncherProcess> TalvaneRun::start(const LauncherProcess::Options& o) {
+  std::filesystem::remove(record("ready"));  // from an earlier run in the same test
   auto talvane = std::make_unique<LauncherProcess>(o);
   EXPECT_TRUE(talvane->started()) << talvane->start_error();
   EXPECT_TRUE(eventually([&] { return std::filesystem::exists(record("ready")); }, BOUND))
       << "agent did not start; output: " << talvane->output();
   return talvane;
+}
+
+void TalvaneRun::end_agent(LauncherProcess& talvane) {
+  talvane.type(std::string(1, EXIT_KEY));
+  EXPECT_EQ(talvane.wait_exit(BOUND), 0) << talvane.output();
 }
 
 std::string TalvaneRun::received() const { return read_file(record("input")).value_or(""); }

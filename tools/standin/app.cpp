@@ -221,11 +221,12 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
   void send(std::string bytes, int status) {
     out_ = std::move(bytes);
+    // Recorded before the first byte leaves: the client may read the whole answer and act on it
+    // before the write's completion handler runs, and whoever then looks at the record must
+    // already find the answer there.
+    app_.mark_answered(index_, status);
     asio::async_write(socket_, asio::buffer(out_),
-                      [self = shared_from_this(), status](error_code ec, std::size_t) {
-                        if (!ec) self->app_.mark_answered(self->index_, status);
-                        self->finish();
-                      });
+                      [self = shared_from_this()](error_code, std::size_t) { self->finish(); });
   }
 
   void finish() {

@@ -41,7 +41,9 @@ struct RecordedRequest {
   std::vector<std::pair<std::string, std::string>> headers;  // in the order received
   std::string body;
   unsigned short port = 0;  // the port it arrived on
-  int status = 0;           // the status answered; 0 until answered or for raw answers
+  // The status answered; 0 until answered or for raw answers. Set, with `answered`, just before
+  // the answer is written, so a client that has read an answer always finds it recorded.
+  int status = 0;
   std::chrono::steady_clock::time_point received;
   std::optional<std::chrono::steady_clock::time_point> answered;  // when the answer was sent
 };

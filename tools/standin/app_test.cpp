@@ -11,6 +11,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/read.hpp>
+#include <boost/asio/read_until.hpp>
 #include <boost/asio/write.hpp>
 #include <gtest/gtest.h>
 
@@ -174,6 +175,35 @@ TEST_F(StandinApp, HeldPollIsAnsweredAsSoonAsAReplyIsQueued) {
   EXPECT_EQ(recorded[0].handle, handle);
   EXPECT_EQ(recorded[0].status, 200);
   EXPECT_TRUE(recorded[0].answered);
+}
+
+TEST_F(StandinApp, AnAnswerIsRecordedByTheTimeTheClientHasReadIt) {
+  // Regression: the status was recorded only when the write completed, so a client that read the
+  // whole answer (by its length, without waiting for the close) and then looked at the record
+  // could still find status 0.
+  const std::string request =
+      "POST /api/managed-sessions/deregister HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+      "x-talvane-session-token: " +
+      app_->token() + "\r\nContent-Length: 2\r\n\r\n{}";
+  for (int i = 0; i < 200; ++i) {
+    asio::io_context io;
+    asio::ip::tcp::socket socket(io);
+    boost::system::error_code ec;
+    socket.connect({asio::ip::address_v4::loopback(), app_->port()}, ec);
+    ASSERT_FALSE(ec);
+    asio::write(socket, asio::buffer(request), ec);
+    std::string answer;
+    // The answer is 200 {}: its head, then exactly two bytes of body.
+    const std::size_t head = asio::read_until(socket, asio::dynamic_buffer(answer), "\r\n\r\n", ec);
+    if (answer.size() < head + 2) {
+      asio::read(socket, asio::dynamic_buffer(answer),
+                 asio::transfer_exactly(head + 2 - answer.size()), ec);
+    }
+    ASSERT_EQ(answer.substr(head), "{}");
+    const RecordedRequest last = app_->requests().back();
+    ASSERT_EQ(last.status, 200) << i;
+    ASSERT_TRUE(last.answered) << i;
+  }
 }
 
 TEST_F(StandinApp, AnswersPendingInOrderThenShutdownForEveryLaterPoll) {

@@ -189,7 +189,10 @@ void run_keeper(RunningFlag running, SharedSession session) {
       (void)register_session(*session);
       if (!running->load()) {
         // The run ended during the attempt, after its final deregistration found nothing to
-        // withdraw: withdraw what the attempt may just have stored.
+        // withdraw: withdraw what the attempt may just have stored. Under register_lock, which
+        // the end of the run also holds for its withdrawal: whichever comes second finds
+        // nothing, and the process cannot end between the taking out and the request.
+        std::lock_guard<std::mutex> attempt(session->register_lock);
         deregister(*session, QUICK_DEREGISTER_TIMEOUT);
         return;
       }

@@ -20,7 +20,7 @@
 //       process (platform/console.h). Nothing here runs.
 //
 // Teardown, in this order: clear `running`; release the run's queue sender; withdraw the
-// session (3 s); release the run's references; restore the console; return. No worker thread is
+// session (3 s, once a registration attempt under way has ended); release the run's references; restore the console; return. No worker thread is
 // joined: the process ends with them.
 #include "cli/launch/agent_run.h"
 
@@ -172,6 +172,17 @@ void drain_output(relay::SharedMaster& master, const std::shared_future<void>& o
   output_ended.wait_for(OUTPUT_DRAIN_BOUND);
 }
 
+// The end-of-run withdrawal. A keeper attempt that is under way may store its registration just
+// after a plain deregister has found none, and the keeper's own closing withdrawal would then
+// never be sent: the process ends as soon as this returns. So wait for that attempt (it is
+// bounded by its own time-out) and for a withdrawal the keeper makes after it (also under
+// register_lock), and keep the lock until the process ends, so that nothing is registered after
+// the withdrawal.
+void withdraw_at_end(companion::ManagedSession& session) {
+  session.register_lock.lock();  // never unlocked on purpose: the process is ending
+  companion::deregister(session, companion::END_OF_RUN_DEREGISTER_TIMEOUT);
+}
+
 }  // namespace
 
 int run_agent(cli::AgentKind agent_kind, std::vector<platform::OsString> agent_args,
@@ -217,7 +228,7 @@ int run_agent(cli::AgentKind agent_kind, std::vector<platform::OsString> agent_a
   // Teardown.
   running->exchange(false);
   sender.release();
-  if (session) companion::deregister(*session, companion::END_OF_RUN_DEREGISTER_TIMEOUT);
+  if (session) withdraw_at_end(*session);
   running.reset();
   run.master.reset();
   restorer.restore_now();
