@@ -181,7 +181,8 @@ Result<OsString> program_path(const AgentCommand& agent) {
 struct PseudoConsole {
   const ConPtyApi* api;
   PseudoConsoleHandle handle;
-  PseudoConsole(const ConPtyApi* api, PseudoConsoleHandle handle) : api(api), handle(handle) {}
+  PseudoConsole(const ConPtyApi* functions, PseudoConsoleHandle console)
+      : api(functions), handle(console) {}
   PseudoConsole(const PseudoConsole&) = delete;
   PseudoConsole& operator=(const PseudoConsole&) = delete;
   ~PseudoConsole() { api->close(handle); }
