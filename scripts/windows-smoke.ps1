@@ -28,9 +28,12 @@ function Get-InputMode {
 }
 
 # The text of the console's screen buffer from line $from down to the cursor.
+# In Windows Terminal the buffer is only the window's height and scrolls, so the start line is
+# kept within the buffer and reaches back one window height.
 function Get-ScreenText([int]$from) {
     $ui = $Host.UI.RawUI
     $to = $ui.CursorPosition.Y
+    $from = [Math]::Max(0, [Math]::Min($from, $to) - $ui.WindowSize.Height)
     $rect = New-Object System.Management.Automation.Host.Rectangle 0, $from, ($ui.BufferSize.Width - 1), $to
     $cells = $ui.GetBufferContents($rect)
     $text = New-Object System.Text.StringBuilder
@@ -62,7 +65,9 @@ try {
     $env:PATH = "$bin;$env:SystemRoot\System32"
     $env:TALVANE_DATA_DIR = $work   # no app here: the agent runs without voice replies
     $env:FAKE_AGENT_DIR = $record
-    $env:FAKE_AGENT_PRINT = "smoke-output-marker`r`n"
+    # Unique per run, so that an earlier run's output on the screen cannot pass for this one's.
+    $marker = "smoke-output-" + [guid]::NewGuid().ToString("N")
+    $env:FAKE_AGENT_PRINT = "$marker`r`n"
     $env:FAKE_AGENT_EXIT_CODE = "3"
     $env:FAKE_AGENT_EXIT_AT_ONCE = "1"
     $process = Start-Process -FilePath $talvane -ArgumentList "claude", "--smoke" -NoNewWindow -PassThru
@@ -75,7 +80,7 @@ try {
     if (Test-Path $argvFile) { $argv = [System.IO.File]::ReadAllText($argvFile) }
     Check "the agent gets its arguments" ($argv -like "*`0--smoke`0") ($argv -replace "`0", " | ")
     $screen = Get-ScreenText $firstLine
-    Check "the agent's output is relayed to the console" ($screen -like "*smoke-output-marker*")
+    Check "the agent's output is relayed to the console" ($screen.Contains($marker))
     $modeAfter = Get-InputMode
     Check "the console input mode is restored" ($modeAfter -eq $modeBefore) ("(before 0x{0:X}, after 0x{1:X})" -f $modeBefore, $modeAfter)
 } finally {

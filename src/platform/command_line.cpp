@@ -187,4 +187,30 @@ Result<OsString> windows_command_line(const AgentCommand& command) {
   return join_windows_arguments(command.args);
 }
 
+std::vector<OsString> program_search_candidates(OsStringView program, const Environment& env) {
+  std::vector<OsString> candidates;
+  const OsString* path = env.find(os_string("PATH"));
+  if (path == nullptr) return candidates;
+  OsString dir;
+  const auto add = [&] {
+    if (dir.empty()) return;
+    if (dir.back() != OsChar{'\\'} && dir.back() != OsChar{'/'}) dir += OsChar{'\\'};
+    candidates.push_back(dir + OsString(program));
+    dir.clear();
+  };
+  // A quoted element may hold ";"; the quotes belong to no directory.
+  bool quoted = false;
+  for (const OsChar c : *path) {
+    if (c == OsChar{'"'}) {
+      quoted = !quoted;
+    } else if (c == OsChar{';'} && !quoted) {
+      add();
+    } else {
+      dir += c;
+    }
+  }
+  add();
+  return candidates;
+}
+
 }  // namespace platform

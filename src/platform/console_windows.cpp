@@ -54,9 +54,10 @@ struct KeyReader {
 };
 KeyReader KEY_READER;
 
-// One console read into KEY_READER.buffered. A Ctrl+Z is a key like any other here, and a
-// surrogate without its partner shows as U+FFFD: neither ends the user's input.
-Result<void> read_console_keys(KeyReader& reader) {
+// One console read into KEY_READER.buffered; false when the console gave no key at all, which
+// is the end of input. A Ctrl+Z is a key like any other here, and a surrogate without its
+// partner shows as U+FFFD: neither ends the user's input.
+Result<bool> read_console_keys(KeyReader& reader) {
   reader.units.resize(CONSOLE_READ_UNITS);
   for (;;) {
     Result<HANDLE> input = std_handle(STD_INPUT_HANDLE);
@@ -67,14 +68,21 @@ Result<void> read_console_keys(KeyReader& reader) {
     control.dwCtrlWakeupMask = CTRL_Z_WAKEUP_MASK;
     control.dwControlKeyState = 0;
     DWORD count = 0;
-    if (!ReadConsoleW(input.value(), reinterpret_cast<wchar_t*>(reader.units.data()), CONSOLE_READ_UNITS, &count, &control)) {
+    // A successful read leaves the last error alone: clear it, so that an old
+    // ERROR_OPERATION_ABORTED cannot make an empty read look interrupted.
+    SetLastError(ERROR_SUCCESS);
+    if (!ReadConsoleW(input.value(), reinterpret_cast<wchar_t*>(reader.units.data()),
+                      CONSOLE_READ_UNITS, &count, &control)) {
       return last_os_error();
     }
-    if (count == 0 && GetLastError() == ERROR_OPERATION_ABORTED) continue;
+    if (count == 0) {
+      if (GetLastError() == ERROR_OPERATION_ABORTED) continue;
+      return false;
+    }
     reader.buffered.clear();
     reader.offset = 0;
     reader.decoder.decode(std::u16string_view(reader.units.data(), count), reader.buffered);
-    return {};
+    return true;
   }
 }
 
@@ -82,9 +90,12 @@ class ConsoleKeys final : public ByteSource {
  public:
   Result<std::size_t> read(std::span<char> buffer) override {
     std::lock_guard<std::mutex> lock(KEY_READER.mutex);
-    // A console read that held back a lone high surrogate yields nothing yet: read again.
+    // A console read that held back a lone high surrogate yields nothing yet: read again. An
+    // empty console read ends the input rather than being read again at once, over and over.
     while (KEY_READER.offset == KEY_READER.buffered.size()) {
-      if (auto read = read_console_keys(KEY_READER); !read) return read.error();
+      Result<bool> read = read_console_keys(KEY_READER);
+      if (!read) return read.error();
+      if (!read.value()) return std::size_t{0};
     }
     const std::size_t n = std::min(buffer.size(), KEY_READER.buffered.size() - KEY_READER.offset);
     KEY_READER.buffered.copy(buffer.data(), n, KEY_READER.offset);

@@ -1,10 +1,13 @@
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/command_line.h"
+#include "platform/file_queries.h"
 #include "platform/pty.h"
 
 namespace platform {
@@ -45,10 +48,13 @@ ConPtyApi load_api(HMODULE module) {
 
 bool complete(const ConPtyApi& api) { return api.create && api.resize && api.close; }
 
-// A separately installed conpty.dll (newer than the system's) wins when it has all three.
+// A separately installed conpty.dll (newer than the system's) wins when it has all three. It is
+// looked for beside talvane.exe and in the system directory only: the plain search would also
+// load a conpty.dll lying in the current directory or on PATH into the launcher.
 const ConPtyApi* conpty_api() {
   static const ConPtyApi API = [] {
-    if (HMODULE module = LoadLibraryW(L"conpty.dll")) {
+    constexpr DWORD SEARCH = LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32;
+    if (HMODULE module = LoadLibraryExW(L"conpty.dll", nullptr, SEARCH)) {
       ConPtyApi api = load_api(module);
       if (complete(api)) return api;
       FreeLibrary(module);
@@ -107,13 +113,21 @@ class PipeReader final : public ByteSource {
   explicit PipeReader(UniqueHandle pipe) : pipe_(std::move(pipe)) {}
 
   Result<std::size_t> read(std::span<char> buffer) override {
-    DWORD count = 0;
+    if (buffer.empty()) return std::size_t{0};
     const DWORD wanted = static_cast<DWORD>(std::min<std::size_t>(buffer.size(), MAXDWORD));
-    if (ReadFile(pipe_.get(), buffer.data(), wanted, &count, nullptr)) return std::size_t{count};
-    const DWORD error = GetLastError();
-    // The pseudo-console closed its end: the normal end of output.
-    if (error == ERROR_BROKEN_PIPE || error == ERROR_NO_DATA) return std::size_t{0};
-    return os_error(error);
+    for (;;) {
+      DWORD count = 0;
+      if (ReadFile(pipe_.get(), buffer.data(), wanted, &count, nullptr)) {
+        // A read of no bytes that succeeds is the other end's empty write, not the end of the
+        // output: the end comes as a broken pipe.
+        if (count == 0) continue;
+        return std::size_t{count};
+      }
+      const DWORD error = GetLastError();
+      // The pseudo-console closed its end: the normal end of output.
+      if (error == ERROR_BROKEN_PIPE || error == ERROR_NO_DATA) return std::size_t{0};
+      return os_error(error);
+    }
   }
 
  private:
@@ -142,6 +156,23 @@ class PipeWriter final : public ByteSink {
   UniqueHandle pipe_;
 };
 
+// The file to start. A path is used as it is. A bare name (cmd.exe) is looked for along the
+// command's own PATH, then in the system directory: left to CreateProcessW, it would be looked
+// for first beside talvane.exe and in the current directory, where anyone could have put one.
+Result<OsString> program_path(const AgentCommand& agent) {
+  if (agent.program.find_first_of(L"\\/:") != OsString::npos) return agent.program;
+  for (const OsString& candidate : program_search_candidates(agent.program, agent.env)) {
+    if (is_file(candidate)) return candidate;
+  }
+  std::wstring system(MAX_PATH, L'\0');
+  const UINT length = GetSystemDirectoryW(system.data(), static_cast<UINT>(system.size()));
+  // Given a bare name, CreateProcessW would take it from the current directory: fail instead.
+  if (length == 0) return last_os_error().context("failed to find the system directory");
+  if (length >= system.size()) return Error("failed to find the system directory");
+  system.resize(length);
+  return OsString(system + L"\\" + agent.program);
+}
+
 }  // namespace
 
 // The pseudo-console itself, closed when the last holder (master, child side) lets go. Never
@@ -150,7 +181,8 @@ class PipeWriter final : public ByteSink {
 struct PseudoConsole {
   const ConPtyApi* api;
   PseudoConsoleHandle handle;
-  PseudoConsole(const ConPtyApi* api, PseudoConsoleHandle handle) : api(api), handle(handle) {}
+  PseudoConsole(const ConPtyApi* functions, PseudoConsoleHandle console)
+      : api(functions), handle(console) {}
   PseudoConsole(const PseudoConsole&) = delete;
   PseudoConsole& operator=(const PseudoConsole&) = delete;
   ~PseudoConsole() { api->close(handle); }
@@ -197,6 +229,10 @@ Result<std::unique_ptr<ByteSink>> PtyMaster::take_writer() {
 void PtyMaster::close() {
   // The pseudo-console keeps the output pipe open after the agent has exited; closing it (the
   // child side is gone, so this is the last holder) drains the output and breaks the pipe.
+  // Our own read end goes first: the reader has its own copy, and should the reader already have
+  // ended, no read end is left open, so that the close finds the pipe broken instead of waiting
+  // for a drain that would never come.
+  state_->output.reset();
   state_->console.reset();
 }
 
@@ -242,6 +278,8 @@ Result<AgentProcess> spawn_agent(PtyChildSide&& child_side, AgentCommand&& comma
   if (!line) return failure(line.error());
   std::wstring command_line = std::move(line).value();
   std::wstring environment = environment_block(agent.env);
+  const Result<OsString> program = program_path(agent);
+  if (!program) return failure(program.error());
 
   SIZE_T list_size = 0;
   InitializeProcThreadAttributeList(nullptr, 1, 0, &list_size);
@@ -264,13 +302,11 @@ Result<AgentProcess> spawn_agent(PtyChildSide&& child_side, AgentCommand&& comma
   startup.StartupInfo.hStdOutput = INVALID_HANDLE_VALUE;
   startup.StartupInfo.hStdError = INVALID_HANDLE_VALUE;
   startup.lpAttributeList = list;
-  // A bare program name (cmd.exe) is left to the system's search; a path is used as it is.
-  const bool has_directory = agent.program.find_first_of(L"\\/:") != std::wstring::npos;
   PROCESS_INFORMATION info{};
   const BOOL started = CreateProcessW(
-      has_directory ? agent.program.c_str() : nullptr, command_line.data(), nullptr, nullptr,
-      FALSE, EXTENDED_STARTUPINFO_PRESENT | CREATE_UNICODE_ENVIRONMENT, environment.data(),
-      nullptr, &startup.StartupInfo, &info);
+      program.value().c_str(), command_line.data(), nullptr, nullptr, FALSE,
+      EXTENDED_STARTUPINFO_PRESENT | CREATE_UNICODE_ENVIRONMENT, environment.data(), nullptr,
+      &startup.StartupInfo, &info);
   const Error start_error = started ? Error("") : last_os_error();
   DeleteProcThreadAttributeList(list);
   if (!started) return failure(start_error);

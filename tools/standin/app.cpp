@@ -171,8 +171,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
     const std::size_t have = buffer_.size();
     buffer_.resize(head_.content_length);
     asio::async_read(socket_, asio::buffer(buffer_.data() + have, buffer_.size() - have),
-                     [self = shared_from_this()](error_code ec, std::size_t) {
-                       if (ec) return self->finish();
+                     [self = shared_from_this()](error_code body_error, std::size_t) {
+                       if (body_error) return self->finish();
                        self->on_request();
                      });
   }

@@ -40,13 +40,13 @@ struct Registration {
 };
 
 struct ManagedSession {
-  ManagedSession(cli::AgentKind agent, platform::OsString data_dir, std::string session_token,
-                 std::optional<std::string> cwd, std::uint32_t pid)
-      : data_dir(std::move(data_dir)),
-        session_token(std::move(session_token)),
-        cwd(std::move(cwd)),
-        pid(pid),
-        agent(agent) {}
+  ManagedSession(cli::AgentKind agent_kind, platform::OsString app_data_dir, std::string token,
+                 std::optional<std::string> working_dir, std::uint32_t launcher_pid)
+      : data_dir(std::move(app_data_dir)),
+        session_token(std::move(token)),
+        cwd(std::move(working_dir)),
+        pid(launcher_pid),
+        agent(agent_kind) {}
 
   const platform::OsString data_dir;
   const std::string session_token;  // 64 lower-case hex digits, fixed for the process

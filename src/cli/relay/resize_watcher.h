@@ -16,7 +16,7 @@ namespace relay {
 // The pseudo-terminal's master, shared by the run and the resize watcher; only the watcher
 // locks it, for one resize at a time.
 struct SharedMaster {
-  explicit SharedMaster(platform::PtyMaster master) : master(std::move(master)) {}
+  explicit SharedMaster(platform::PtyMaster pty_master) : master(std::move(pty_master)) {}
   std::mutex mutex;
   platform::PtyMaster master;  // GUARDED_BY(mutex)
 };
