@@ -9,6 +9,7 @@
 #include "cli/launch/args.h"
 #include "cli/launch/fatal.h"
 #include "cli/launch/notices.h"
+#include "platform/console.h"
 #include "platform/os_string.h"
 
 namespace {
@@ -54,6 +55,7 @@ int wmain(int argc, wchar_t** argv) {
 int main(int argc, char** argv) {
 #endif
   launch::install_fatal_hook();
+  platform::use_binary_standard_streams();
   std::vector<platform::OsString> args(argv + (argc > 0 ? 1 : 0), argv + argc);
   finish(launch::run_main([&] { return launcher_main(std::move(args)); }));
 }

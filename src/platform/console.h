@@ -60,6 +60,11 @@ std::uint32_t relay_input_mode(std::optional<std::uint32_t> saved);
 ConsoleSize window_size(std::int16_t left, std::int16_t top, std::int16_t right,
                         std::int16_t bottom);
 
+// Makes the C library's standard output and error write bytes as they are: the launcher's texts
+// end lines with "\n" alone on every platform (Windows' C library would otherwise write "\r\n").
+// Main thread, before anything is written.
+void use_binary_standard_streams();
+
 // The console's standard input, as the relay reads it: keys as UTF-8 bytes. Each read returns
 // what is there, waiting for at least one byte; 0 means end of input. Owned by the caller; the
 // input pump's thread alone reads it.

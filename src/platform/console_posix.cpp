@@ -186,6 +186,8 @@ void restore_console() {
   tcsetattr(STDIN_FILENO, TCSANOW, &SAVED_INPUT_MODE);
 }
 
+void use_binary_standard_streams() {}  // POSIX streams never translate line ends
+
 std::unique_ptr<ByteSource> console_input() { return std::make_unique<StdinSource>(); }
 
 std::unique_ptr<ByteSink> console_output() { return std::make_unique<StdoutSink>(); }

@@ -1,4 +1,8 @@
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
+
+#include <cstdio>
 
 #include <algorithm>
 #include <atomic>
@@ -212,6 +216,11 @@ void restore_console() {
   if (input == nullptr || input == INVALID_HANDLE_VALUE) return;
   // A failure leaves the console as it is; there is nobody to tell.
   SetConsoleMode(input, SAVED_INPUT_MODE.mode.load());
+}
+
+void use_binary_standard_streams() {
+  (void)_setmode(_fileno(stdout), _O_BINARY);
+  (void)_setmode(_fileno(stderr), _O_BINARY);
 }
 
 std::unique_ptr<ByteSource> console_input() { return std::make_unique<ConsoleKeys>(); }
