@@ -27,45 +27,44 @@ termios SAVED_INPUT_MODE{};
 
 std::atomic<ControlHook> CONTROL_HOOK{nullptr};
 
-// Write ends of the self-pipes that carry signals out of the signal handler; -1 until set up.
-std::atomic<int> CONTROL_PIPE{-1};
+// The resize pipe: the signal thread writes a byte on every SIGWINCH, the resize watcher waits
+// on the read end. -1 until set up.
 std::atomic<int> RESIZE_PIPE{-1};
 std::atomic<int> RESIZE_WAIT{-1};  // read end of the resize pipe
 
 constexpr int CONTROL_SIGNALS[] = {SIGHUP, SIGTERM, SIGINT, SIGQUIT};
 
-// Only async-signal-safe work here: the signal's number goes down a pipe to a thread.
-extern "C" void on_signal(int sig) {
-  const int saved_errno = errno;
-  const int fd = (sig == SIGWINCH ? RESIZE_PIPE : CONTROL_PIPE).load();
-  if (fd >= 0) {
-    const unsigned char byte = static_cast<unsigned char>(sig);
-    ssize_t ignored = ::write(fd, &byte, 1);
-    (void)ignored;
-  }
-  errno = saved_errno;
-}
+// Installed for SIGWINCH only so that the signal is never discarded as "ignored by default" on
+// systems that do so even while it is blocked; it never runs, as every thread blocks it.
+extern "C" void on_resize_signal(int) {}
 
-// Handles a control signal: restore the terminal, withdraw the session, then end the process as
-// the signal's default action would.
-void control_thread(int fd) {
-  unsigned char byte = 0;
-  for (;;) {
-    const ssize_t n = ::read(fd, &byte, 1);
-    if (n == 1) break;
-    if (n < 0 && errno == EINTR) continue;
-    return;
-  }
-  const int sig = byte;
+// Ends the process as the signal's default action would, after restoring the terminal and
+// withdrawing the session.
+[[noreturn]] void end_by_signal(int sig) {
   restore_console();
   if (ControlHook hook = CONTROL_HOOK.load()) hook();
   signal(sig, SIG_DFL);
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, sig);
-  pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+  sigset_t only;
+  sigemptyset(&only);
+  sigaddset(&only, sig);
+  pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
   raise(sig);
   _exit(128 + sig);
+}
+
+// The signals are blocked in every thread of the process and taken here, on an ordinary thread,
+// with sigwait: no work at all runs in signal context, and no thread can be interrupted with the
+// signal pending while it waits in a read.
+void signal_thread(sigset_t set) {
+  for (;;) {
+    int sig = 0;
+    if (sigwait(&set, &sig) != 0) continue;
+    if (sig != SIGWINCH) end_by_signal(sig);
+    const int fd = RESIZE_PIPE.load();
+    const unsigned char byte = SIGWINCH;
+    ssize_t ignored = ::write(fd, &byte, 1);  // a full pipe already holds a wake-up
+    (void)ignored;
+  }
 }
 
 Result<void> make_pipe(UniqueFd& read_end, UniqueFd& write_end) {
@@ -73,7 +72,7 @@ Result<void> make_pipe(UniqueFd& read_end, UniqueFd& write_end) {
   if (pipe(fds) < 0) return last_os_error();
   read_end = UniqueFd(fds[0]);
   write_end = UniqueFd(fds[1]);
-  // The handler must never block on a full pipe: a pending signal is enough.
+  // The signal thread must never block on a full pipe: one pending byte is enough.
   if (!set_cloexec(fds[0]) || !set_cloexec(fds[1]) ||
       fcntl(fds[1], F_SETFL, fcntl(fds[1], F_GETFL) | O_NONBLOCK) < 0) {
     return last_os_error();
@@ -81,36 +80,42 @@ Result<void> make_pipe(UniqueFd& read_end, UniqueFd& write_end) {
   return {};
 }
 
-Result<void> install_handler(int sig) {
+// Adds `sig` to the set taken by the signal thread, unless it was ignored when we started (nohup,
+// a background job): such a signal stays ignored.
+Result<void> take_signal(int sig, sigset_t& set) {
   struct sigaction old{};
   if (sigaction(sig, nullptr, &old) < 0) return last_os_error();
-  // A signal that was ignored when we started (nohup, a background job) stays ignored.
-  if (old.sa_handler == SIG_IGN && sig != SIGWINCH) return {};
-  struct sigaction action{};
-  action.sa_handler = on_signal;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = SA_RESTART;
-  if (sigaction(sig, &action, nullptr) < 0) return last_os_error();
+  if (old.sa_handler == SIG_IGN) return {};
+  sigaddset(&set, sig);
   return {};
 }
 
+// Runs on the main thread before any worker thread starts, so that every later thread inherits
+// the blocked mask. The agent's child process resets it before exec.
 Result<void> set_up_signals() {
-  UniqueFd control_read, control_write, resize_read, resize_write;
-  if (auto made = make_pipe(control_read, control_write); !made) return made;
+  UniqueFd resize_read, resize_write;
   if (auto made = make_pipe(resize_read, resize_write); !made) return made;
-  try {
-    std::thread(control_thread, control_read.get()).detach();
-  } catch (const std::system_error& e) {
-    return Error("failed to start the signal thread").context(e.what());
+  sigset_t set;
+  sigemptyset(&set);
+  for (int sig : CONTROL_SIGNALS) {
+    if (auto taken = take_signal(sig, set); !taken) return taken;
   }
-  control_read.release();  // now the thread's
-  CONTROL_PIPE = control_write.release();
+  struct sigaction resize{};
+  resize.sa_handler = on_resize_signal;
+  sigemptyset(&resize.sa_mask);
+  resize.sa_flags = SA_RESTART;
+  if (sigaction(SIGWINCH, &resize, nullptr) < 0) return last_os_error();
+  sigaddset(&set, SIGWINCH);
+  if (const int err = pthread_sigmask(SIG_BLOCK, &set, nullptr); err != 0) return os_error(err);
   RESIZE_WAIT = resize_read.release();
   RESIZE_PIPE = resize_write.release();
-  for (int sig : CONTROL_SIGNALS) {
-    if (auto installed = install_handler(sig); !installed) return installed;
+  try {
+    std::thread(signal_thread, set).detach();
+  } catch (const std::system_error& e) {
+    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+    return Error("failed to start the signal thread").context(e.what());
   }
-  return install_handler(SIGWINCH);
+  return {};
 }
 
 class StdinSource final : public ByteSource {

@@ -127,7 +127,7 @@ TEST_F(RelayEndToEnd, ASignalFromOutsideRestoresTheTerminalAndEndsTalvaneByThatS
     std::filesystem::remove(record("ready"));
     auto talvane = start(options());
     talvane->send_signal(sig);
-    EXPECT_EQ(talvane->wait_exit(BOUND), 128 + sig) << sig;
+    EXPECT_EQ(talvane->wait_exit(BOUND), 128 + sig) << sig << "\n" << talvane->output();
     expect_attributes_equal(talvane->terminal_attributes(), talvane->initial_attributes());
   }
 }
