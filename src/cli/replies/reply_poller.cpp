@@ -10,15 +10,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Sleeps are cut into slices so that a run that ends is noticed within one slice; the flag is
-// read again at the top of the next cycle all the same.
-constexpr std::chrono::milliseconds SLEEP_SLICE{50};
-
-void sleep_while_running(const std::atomic<bool>& running, Clock::duration length) {
-  const Clock::time_point until = Clock::now() + length;
-  for (Clock::time_point now = Clock::now(); now < until && running.load(); now = Clock::now()) {
-    std::this_thread::sleep_for(std::min<Clock::duration>(SLEEP_SLICE, until - now));
-  }
+// A plain sleep: the flag is looked at only at the top of a cycle, and nothing waits for this
+// thread to end, so waking early would only cost wake-ups while the app is away.
+void pause_for(Clock::duration length) {
+  if (length > Clock::duration::zero()) std::this_thread::sleep_for(length);
 }
 
 enum class CycleEnd { Again, Stop };
@@ -35,12 +30,11 @@ CycleEnd deliver(const companion::ManagedSession& session, relay::QueueSender& q
 }
 
 // One cycle of the loop, from the snapshot to the decision whether to go on.
-CycleEnd poll_once(const std::atomic<bool>& running, companion::ManagedSession& session,
-                   relay::QueueSender& queue) {
+CycleEnd poll_once(companion::ManagedSession& session, relay::QueueSender& queue) {
   const std::optional<companion::Registration> snapshot =
       companion::registration_snapshot(session);
   if (!snapshot) {
-    sleep_while_running(running, POLLER_RETRY_DELAY);
+    pause_for(POLLER_RETRY_DELAY);
     return CycleEnd::Again;
   }
   const Clock::time_point started = Clock::now();
@@ -50,7 +44,7 @@ CycleEnd poll_once(const std::atomic<bool>& running, companion::ManagedSession& 
   if (!pending) {
     // Only this snapshot's registration is given up; a newer one stays.
     companion::forget_registration(session, snapshot->session_handle);
-    sleep_while_running(running, POLLER_RETRY_DELAY);
+    pause_for(POLLER_RETRY_DELAY);
     return CycleEnd::Again;
   }
   if (pending->shutdown_requested) {
@@ -61,7 +55,7 @@ CycleEnd poll_once(const std::atomic<bool>& running, companion::ManagedSession& 
   if (pending->reply) return deliver(session, queue, *snapshot, *pending->reply);
   // Nothing to deliver: an app that answers at once is asked at most once per MIN_POLL_SPACING,
   // one that held the poll is asked again at once.
-  sleep_while_running(running, started + MIN_POLL_SPACING - Clock::now());
+  pause_for(started + MIN_POLL_SPACING - Clock::now());
   return CycleEnd::Again;
 }
 
@@ -70,7 +64,7 @@ CycleEnd poll_once(const std::atomic<bool>& running, companion::ManagedSession& 
 void run_reply_poller(companion::RunningFlag running, companion::SharedSession session,
                       relay::QueueSender queue) {
   while (running->load()) {
-    if (poll_once(*running, *session, queue) == CycleEnd::Stop) return;
+    if (poll_once(*session, queue) == CycleEnd::Stop) return;
   }
 }
 
