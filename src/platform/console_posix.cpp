@@ -83,7 +83,7 @@ Result<void> make_pipe(UniqueFd& read_end, UniqueFd& write_end) {
 // Adds `sig` to the set taken by the signal thread, unless it was ignored when we started (nohup,
 // a background job): such a signal stays ignored.
 Result<void> take_signal(int sig, sigset_t& set) {
-  struct sigaction old{};
+  struct sigaction old {};
   if (sigaction(sig, nullptr, &old) < 0) return last_os_error();
   if (old.sa_handler == SIG_IGN) return {};
   sigaddset(&set, sig);
@@ -100,7 +100,7 @@ Result<void> set_up_signals() {
   for (int sig : CONTROL_SIGNALS) {
     if (auto taken = take_signal(sig, set); !taken) return taken;
   }
-  struct sigaction resize{};
+  struct sigaction resize {};
   resize.sa_handler = on_resize_signal;
   sigemptyset(&resize.sa_mask);
   resize.sa_flags = SA_RESTART;

@@ -41,7 +41,8 @@ class CommandLine : public ::testing::Test {
 };
 
 TEST_F(CommandLine, HelpGoesToStandardOutputWithStatusZero) {
-  for (const auto& args : std::vector<std::vector<std::string>>{{"-h"}, {"--help"}, {"-h", "claude"}}) {
+  for (const auto& args :
+       std::vector<std::vector<std::string>>{{"-h"}, {"--help"}, {"-h", "claude"}}) {
     const ProgramResult r = talvane(args);
     EXPECT_EQ(r.status, 0) << args.front();
     EXPECT_EQ(r.out, launch::USAGE);

@@ -31,8 +31,7 @@ CycleEnd deliver(const companion::ManagedSession& session, relay::QueueSender& q
 
 // One cycle of the loop, from the snapshot to the decision whether to go on.
 CycleEnd poll_once(companion::ManagedSession& session, relay::QueueSender& queue) {
-  const std::optional<companion::Registration> snapshot =
-      companion::registration_snapshot(session);
+  const std::optional<companion::Registration> snapshot = companion::registration_snapshot(session);
   if (!snapshot) {
     pause_for(POLLER_RETRY_DELAY);
     return CycleEnd::Again;
