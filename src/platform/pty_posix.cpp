@@ -279,6 +279,8 @@ Result<std::optional<std::uint32_t>> AgentProcess::wait_exit(std::chrono::millis
     pollfd pfd{state_->pidfd.get(), POLLIN, 0};
     const int n = poll(&pfd, 1, static_cast<int>(bound.count()));
     if (n < 0 && errno != EINTR) return last_os_error().context("failed to wait for the agent");
+    // Not readable within the bound: still running, and no need to ask again.
+    if (n == 0) return std::optional<std::uint32_t>();
   } else {
     // Without a process descriptor the exit is only seen by polling.
     Result<std::optional<std::uint32_t>> now = exit_code();

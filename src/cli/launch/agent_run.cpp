@@ -153,13 +153,14 @@ struct Outcome {
 // state cannot be read.
 platform::Result<Outcome> supervise(platform::AgentProcess& agent,
                                     const companion::SharedSession& session) {
+  // The first look comes right after the threads have started, without waiting.
+  platform::Result<std::optional<std::uint32_t>> exit = agent.exit_code();
   for (;;) {
-    platform::Result<std::optional<std::uint32_t>> exit = agent.exit_code();
     if (!exit) return exit.error();  // RUN END (6)
     if (exit.value()) return Outcome{static_cast<int>(*exit.value() & 0xFF), true};  // RUN END (4)
     if (session && session->shutdown_requested.load()) return Outcome{0, false};  // RUN END (5)
-    // Returns early when the agent exits; a failure shows at the next query.
-    (void)agent.wait_exit(EXIT_POLL_BOUND);
+    // Returns at once when the agent exits, else after the bound.
+    exit = agent.wait_exit(EXIT_POLL_BOUND);
   }
 }
 
