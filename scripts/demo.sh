@@ -21,7 +21,7 @@ fi
 
 scripts/deps.sh
 cmake --preset linux >/dev/null
-cmake --build --preset linux --target talvane talvane-standin
+cmake --build --preset linux --target talvane talvane-standin demo_agent
 
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/talvane-demo.XXXXXX")
 saved_tty=$(stty -g)
@@ -38,8 +38,7 @@ trap cleanup EXIT
 trap 'exit 130' INT TERM HUP
 
 mkdir -p "$tmp/bin" "$tmp/data"
-cp scripts/demo_agent.py "$tmp/bin/$agent"
-chmod +x "$tmp/bin/$agent"
+cp build/linux/demo_agent "$tmp/bin/$agent"
 
 # The stand-in app's part, timed from its start (talvane registers right after).
 cat >"$tmp/script" <<'SCRIPT'
