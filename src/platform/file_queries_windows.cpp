@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include "platform/file_queries.h"
+#include "platform/handle_windows.h"
 
 namespace platform {
 namespace {
@@ -26,14 +27,14 @@ bool is_file(const OsString& path) {
   // Opening the path (without asking for any access) follows links, unlike
   // GetFileAttributesW, which describes the link itself. BACKUP_SEMANTICS lets it open
   // directories, so that they can be told apart.
-  HANDLE file = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
+  const UniqueHandle file(CreateFileW(path.c_str(), 0,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!file) {
     return GetLastError() == ERROR_SHARING_VIOLATION && is_file_by_attributes(path);
   }
   BY_HANDLE_FILE_INFORMATION info{};
-  const bool known = GetFileInformationByHandle(file, &info) != 0;
-  CloseHandle(file);
+  const bool known = GetFileInformationByHandle(file.get(), &info) != 0;
   return known && !is_directory_attribute(info.dwFileAttributes);
 }
 

@@ -3,24 +3,10 @@
 #include <algorithm>
 
 #include "platform/files.h"
+#include "platform/handle_windows.h"
 
 namespace platform {
 namespace {
-
-// Closes the handle when it goes out of scope.
-class FileHandle {
- public:
-  explicit FileHandle(HANDLE handle) : handle_(handle) {}
-  ~FileHandle() {
-    if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
-  }
-  FileHandle(const FileHandle&) = delete;
-  FileHandle& operator=(const FileHandle&) = delete;
-  HANDLE get() const { return handle_; }
-
- private:
-  HANDLE handle_;
-};
 
 constexpr DWORD READ_CHUNK = 4096;
 
@@ -29,10 +15,10 @@ constexpr DWORD READ_CHUNK = 4096;
 Result<std::string> read_whole_file(const OsString& path, std::size_t max_bytes) {
   // The app may rewrite or delete the file at any moment, so every kind of sharing is allowed.
   // Without FILE_FLAG_BACKUP_SEMANTICS a directory cannot be opened, which is what we want.
-  FileHandle file(CreateFileW(path.c_str(), GENERIC_READ,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (file.get() == INVALID_HANDLE_VALUE) return last_os_error();
+  UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return last_os_error();
   if (GetFileType(file.get()) != FILE_TYPE_DISK) return Error("not a regular file");
 
   // Read until the end rather than trusting the size: the file may be rewritten meanwhile.

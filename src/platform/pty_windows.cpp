@@ -8,6 +8,7 @@
 
 #include "platform/command_line.h"
 #include "platform/file_queries.h"
+#include "platform/handle_windows.h"
 #include "platform/pty.h"
 
 namespace platform {
@@ -71,38 +72,6 @@ Error hresult_error(HRESULT hr) {
   std::snprintf(text, sizeof text, "HRESULT 0x%08lX", code);
   return Error(text);
 }
-
-class UniqueHandle {
- public:
-  UniqueHandle() = default;
-  explicit UniqueHandle(HANDLE handle) : handle_(handle) {}
-  UniqueHandle(UniqueHandle&& other) noexcept : handle_(other.release()) {}
-  UniqueHandle& operator=(UniqueHandle&& other) noexcept {
-    if (this != &other) {
-      reset();
-      handle_ = other.release();
-    }
-    return *this;
-  }
-  UniqueHandle(const UniqueHandle&) = delete;
-  UniqueHandle& operator=(const UniqueHandle&) = delete;
-  ~UniqueHandle() { reset(); }
-
-  HANDLE get() const { return handle_; }
-  explicit operator bool() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
-  HANDLE release() {
-    HANDLE handle = handle_;
-    handle_ = nullptr;
-    return handle;
-  }
-  void reset() {
-    if (*this) CloseHandle(handle_);
-    handle_ = nullptr;
-  }
-
- private:
-  HANDLE handle_ = nullptr;
-};
 
 COORD to_coord(ConsoleSize size) {
   return COORD{static_cast<SHORT>(size.columns), static_cast<SHORT>(size.rows)};
