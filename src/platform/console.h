@@ -2,8 +2,9 @@
 // standard input and output through which the relay talks to it.
 //
 // The input mode is saved once (SAVED_INPUT_MODE), switched to the relay mode for the run and put
-// back on every way out. On Windows the relay mode is a console input mode; elsewhere it is the
-// fully raw terminal mode of standard input.
+// back on every way out. On Windows the relay mode is a console input mode, and the output mode
+// (SAVED_OUTPUT_MODE) is saved, switched to virtual-terminal processing and put back alongside
+// it; elsewhere it is the fully raw terminal mode of standard input.
 #pragma once
 
 #include <chrono>
@@ -32,7 +33,8 @@ struct ConsoleSize {
 // a size change where the system announces one; otherwise it simply waits `bound`. Any thread.
 void wait_for_resize(std::chrono::milliseconds bound);
 
-// Saves the input mode of standard input (only the first successful call saves one) and installs
+// Saves the input mode of standard input (only the first successful call saves one; on Windows
+// also standard output's mode, when it is a console) and installs
 // the control handling: on the console being closed, a break, or an interrupt or termination
 // sent by another process, the console is restored, the hook below runs, and the process ends
 // as the system would end it. Fails when standard input is not a console. Main thread.
@@ -45,10 +47,11 @@ using ControlHook = void (*)();
 void set_control_hook(ControlHook hook);
 
 // Switches standard input to the relay mode: no line editing, no echo, no interrupt key, keys as
-// terminal sequences. Main thread.
+// terminal sequences. On Windows standard output also interprets escape sequences and adds no
+// line breaks of its own. Main thread.
 [[nodiscard]] Result<void> enter_relay_input_mode();
 
-// Puts back the saved input mode; does nothing when none was saved. Never reports. Any thread,
+// Puts back the saved modes; does nothing when none was saved. Never reports. Any thread,
 // any number of times.
 void restore_console();
 

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "platform/console.h"
 #include "platform/console_text.h"
@@ -16,13 +17,23 @@
 namespace platform {
 namespace {
 
-// SAVED_INPUT_MODE: the input mode found by the first successful install_console_handler.
-struct SavedInputMode {
+// SAVED_INPUT_MODE, SAVED_OUTPUT_MODE: the modes found by the first successful
+// install_console_handler. The output mode is saved only when standard output is a console.
+struct SavedMode {
   std::atomic<bool> claimed{false};  // set by the one call that stores the mode
   std::atomic<bool> saved{false};    // set once the mode is stored
   std::atomic<std::uint32_t> mode{0};
+
+  void save_once(DWORD found) {
+    bool expected = false;
+    if (claimed.compare_exchange_strong(expected, true)) {
+      mode = found;
+      saved = true;
+    }
+  }
 };
-SavedInputMode SAVED_INPUT_MODE;
+SavedMode SAVED_INPUT_MODE;
+SavedMode SAVED_OUTPUT_MODE;
 
 std::atomic<ControlHook> CONTROL_HOOK{nullptr};
 
@@ -168,6 +179,19 @@ class ConsoleScreen final : public ByteSink {
   Result<void> flush() override { return {}; }
 };
 
+// The pseudo-console writes escape sequences: the console must interpret them (the classic
+// console host of Windows 10 shows them as text otherwise) and must not add its own line breaks
+// at the right edge. Without these modes the run goes on: a console that refuses them is one
+// that cannot be helped.
+void enter_relay_output_mode() {
+  if (!SAVED_OUTPUT_MODE.saved) return;
+  HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+  if (output == nullptr || output == INVALID_HANDLE_VALUE) return;
+  const DWORD saved = SAVED_OUTPUT_MODE.mode.load();
+  const DWORD vt = saved | ENABLE_PROCESSED_OUTPUT | ENABLE_VIRTUAL_TERMINAL_PROCESSING;
+  if (!SetConsoleMode(output, vt | DISABLE_NEWLINE_AUTO_RETURN)) SetConsoleMode(output, vt);
+}
+
 }  // namespace
 
 Result<ConsoleSize> console_size() {
@@ -191,10 +215,10 @@ Result<void> install_console_handler() {
   if (!input) return input.error();
   DWORD mode = 0;
   if (!GetConsoleMode(input.value(), &mode)) return last_os_error();
-  bool expected = false;
-  if (SAVED_INPUT_MODE.claimed.compare_exchange_strong(expected, true)) {
-    SAVED_INPUT_MODE.mode = mode;
-    SAVED_INPUT_MODE.saved = true;
+  SAVED_INPUT_MODE.save_once(mode);
+  if (Result<HANDLE> output = std_handle(STD_OUTPUT_HANDLE);
+      output && GetConsoleMode(output.value(), &mode)) {
+    SAVED_OUTPUT_MODE.save_once(mode);
   }
   if (!SetConsoleCtrlHandler(on_console_control, TRUE)) return last_os_error();
   return {};
@@ -207,20 +231,36 @@ Result<void> enter_relay_input_mode() {
   Result<HANDLE> input = std_handle(STD_INPUT_HANDLE);
   if (!input) return input.error();
   if (!SetConsoleMode(input.value(), mode)) return last_os_error();
+  enter_relay_output_mode();
   return {};
 }
 
 void restore_console() {
-  if (!SAVED_INPUT_MODE.saved) return;
-  HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
-  if (input == nullptr || input == INVALID_HANDLE_VALUE) return;
   // A failure leaves the console as it is; there is nobody to tell.
-  SetConsoleMode(input, SAVED_INPUT_MODE.mode.load());
+  if (SAVED_INPUT_MODE.saved) {
+    HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    if (input != nullptr && input != INVALID_HANDLE_VALUE) {
+      SetConsoleMode(input, SAVED_INPUT_MODE.mode.load());
+    }
+  }
+  if (SAVED_OUTPUT_MODE.saved) {
+    HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+    if (output != nullptr && output != INVALID_HANDLE_VALUE) {
+      SetConsoleMode(output, SAVED_OUTPUT_MODE.mode.load());
+    }
+  }
 }
 
 void use_binary_standard_streams() {
-  (void)_setmode(_fileno(stdout), _O_BINARY);
-  (void)_setmode(_fileno(stderr), _O_BINARY);
+  // Without a standard handle the C library's descriptor is invalid, and _setmode on it would
+  // end an MSVC build in the invalid-parameter handler.
+  for (auto [stream, which] :
+       {std::pair{stdout, STD_OUTPUT_HANDLE}, std::pair{stderr, STD_ERROR_HANDLE}}) {
+    const HANDLE handle = GetStdHandle(which);
+    const int fd = _fileno(stream);
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE || fd < 0) continue;
+    (void)_setmode(fd, _O_BINARY);
+  }
 }
 
 std::unique_ptr<ByteSource> console_input() { return std::make_unique<ConsoleKeys>(); }

@@ -21,4 +21,7 @@ bool is_file(const OsString& path);
 // followed) with execute permission for us; on Windows the same as is_file. Any thread.
 bool is_executable_file(const OsString& path);
 
+// `path` made absolute against the current directory; `path` itself when that fails. Any thread.
+OsString absolute_path(const OsString& path);
+
 }  // namespace platform

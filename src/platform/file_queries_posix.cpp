@@ -19,4 +19,11 @@ bool is_executable_file(const OsString& path) {
   return ::access(path.c_str(), X_OK) == 0;
 }
 
+OsString absolute_path(const OsString& path) {
+  if (path.empty() || path.front() == '/') return path;
+  char cwd[4096];
+  if (::getcwd(cwd, sizeof cwd) == nullptr) return path;
+  return OsString(cwd) + "/" + path;
+}
+
 }  // namespace platform

@@ -40,4 +40,14 @@ bool is_file(const OsString& path) {
 
 bool is_executable_file(const OsString& path) { return is_file(path); }
 
+OsString absolute_path(const OsString& path) {
+  const DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+  if (needed == 0) return path;
+  OsString full(needed, L'\0');
+  const DWORD length = GetFullPathNameW(path.c_str(), needed, full.data(), nullptr);
+  if (length == 0 || length >= needed) return path;
+  full.resize(length);
+  return full;
+}
+
 }  // namespace platform

@@ -31,7 +31,7 @@ struct ConPtyApi {
 // Inherit the cursor (0x1), plus the resize-quirk (0x2) and Win32-input-mode (0x4) flags that
 // newer console hosts read.
 constexpr DWORD PSEUDO_CONSOLE_FLAGS = 7;
-constexpr DWORD STILL_RUNNING_CODE = 259;  // STILL_ACTIVE
+constexpr DWORD INHERIT_CURSOR_FLAG = 1;
 
 template <class Fn>
 Fn lookup(HMODULE module, const char* name) {
@@ -48,6 +48,14 @@ ConPtyApi load_api(HMODULE module) {
 }
 
 bool complete(const ConPtyApi& api) { return api.create && api.resize && api.close; }
+
+// Wine's console host refuses inherit-cursor: the pseudo-console dies at once and the agent's
+// console handles are invalid. Its ntdll is the one that exports wine_get_version.
+DWORD pseudo_console_flags() {
+  HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  const bool wine = ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+  return wine ? PSEUDO_CONSOLE_FLAGS & ~INHERIT_CURSOR_FLAG : PSEUDO_CONSOLE_FLAGS;
+}
 
 // A separately installed conpty.dll (newer than the system's) wins when it has all three. It is
 // looked for beside talvane.exe and in the system directory only: the plain search would also
@@ -223,7 +231,7 @@ Result<PtyPair> open_pty(ConsoleSize size) {
 
   PseudoConsoleHandle console = nullptr;
   const HRESULT hr = api->create(to_coord(size), agent_input.get(), agent_output.get(),
-                                 PSEUDO_CONSOLE_FLAGS, &console);
+                                 pseudo_console_flags(), &console);
   if (FAILED(hr)) return hresult_error(hr).context("failed to create the pseudo-console");
   // The pseudo-console holds its own copies of its ends; ours close as the locals go.
   auto shared = std::make_shared<PseudoConsole>(api, console);
@@ -291,17 +299,21 @@ AgentProcess& AgentProcess::operator=(AgentProcess&&) noexcept = default;
 AgentProcess::~AgentProcess() = default;
 
 Result<std::optional<std::uint32_t>> AgentProcess::exit_code() {
-  DWORD code = 0;
-  // A failed query and STILL_ACTIVE both read as still running.
-  if (!GetExitCodeProcess(state_->process.get(), &code) || code == STILL_RUNNING_CODE) {
-    return std::optional<std::uint32_t>();
-  }
-  return std::optional<std::uint32_t>(code);
+  return wait_exit(std::chrono::milliseconds(0));
 }
 
 Result<std::optional<std::uint32_t>> AgentProcess::wait_exit(std::chrono::milliseconds bound) {
-  WaitForSingleObject(state_->process.get(), static_cast<DWORD>(bound.count()));
-  return exit_code();
+  // The wait decides whether the agent has ended: an exit code of 259 (STILL_ACTIVE) is an exit
+  // code like any other once the process is signalled.
+  const DWORD waited =
+      WaitForSingleObject(state_->process.get(), static_cast<DWORD>(bound.count()));
+  if (waited == WAIT_TIMEOUT) return std::optional<std::uint32_t>();
+  if (waited != WAIT_OBJECT_0) return last_os_error().context("failed to wait for the agent");
+  DWORD code = 0;
+  if (!GetExitCodeProcess(state_->process.get(), &code)) {
+    return last_os_error().context("failed to read the agent's exit code");
+  }
+  return std::optional<std::uint32_t>(code);
 }
 
 }  // namespace platform

@@ -1,4 +1,5 @@
-// A stand-in coding agent for the tests. It runs inside the pseudo-terminal, puts its terminal
+// A stand-in coding agent for the tests. It runs inside the pseudo-terminal (on Windows it opens
+// CONIN$ and CONOUT$ itself when its standard handles are not the console), puts its terminal
 // in raw mode, records what it was given and what it receives, echoes if asked, and exits as
 // asked. Controlled by environment variables:
 //
@@ -7,9 +8,11 @@
 //                               cwd    the working directory
 //                               env    every NAME=VALUE, each followed by a NUL
 //                               pid    the agent's process id
+//                               ppid   its parent's (talvane's) process id
 //                               fds    (POSIX) the open descriptors, one number per line
 //                               size   "COLUMNS ROWS\n" at start, and again on every change
 //                               input  every byte received, appended and flushed on arrival
+//                               reads  the byte count of each read, one per line
 //                               ready  created last, once all of the above is set up
 //   FAKE_AGENT_ECHO=1         write every byte received back to standard output
 //   FAKE_AGENT_PRINT=<text>   write <text> to standard output at start, as it stands
@@ -34,12 +37,15 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <string>
 #include <vector>
 
 #ifdef _WIN32
 #include <windows.h>
+// After windows.h.
+#include <tlhelp32.h>
 #else
 #include <dirent.h>
 #include <errno.h>
@@ -54,10 +60,24 @@ extern char** environ;
 
 namespace {
 
+#ifdef _WIN32
+std::string utf8(const wchar_t* text, int length = -1);
+
+// As UTF-8: getenv would give the ANSI code page's bytes.
+std::string env(const char* name) {
+  const std::wstring wide(name, name + std::strlen(name));
+  const DWORD size = GetEnvironmentVariableW(wide.c_str(), nullptr, 0);
+  if (size == 0) return "";
+  std::wstring value(size, L'\0');
+  const DWORD length = GetEnvironmentVariableW(wide.c_str(), value.data(), size);
+  return utf8(value.c_str(), static_cast<int>(length));
+}
+#else
 std::string env(const char* name) {
   const char* value = std::getenv(name);
   return value ? value : "";
 }
+#endif
 
 std::string RECORD_DIR;
 
@@ -104,27 +124,73 @@ std::string flood_block() {
 
 #ifdef _WIN32
 
-std::string utf8(const wchar_t* text) {
-  const int n = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-  std::string out(n > 0 ? n - 1 : 0, '\0');
-  if (n > 1) WideCharToMultiByte(CP_UTF8, 0, text, -1, out.data(), n, nullptr, nullptr);
+// The console's input and output. An agent attached to a pseudo-console by Wine gets no standard
+// handles; it opens the console itself, as it may on any Windows.
+HANDLE CONSOLE_IN = INVALID_HANDLE_VALUE;
+HANDLE CONSOLE_OUT = INVALID_HANDLE_VALUE;
+
+HANDLE console_handle(DWORD which, const wchar_t* name) {
+  const HANDLE standard = GetStdHandle(which);
+  DWORD mode = 0;
+  if (standard != nullptr && standard != INVALID_HANDLE_VALUE && GetConsoleMode(standard, &mode)) {
+    return standard;
+  }
+  const HANDLE opened =
+      CreateFileW(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                  OPEN_EXISTING, 0, nullptr);
+  return opened != INVALID_HANDLE_VALUE ? opened : standard;
+}
+
+void open_console() {
+  CONSOLE_IN = console_handle(STD_INPUT_HANDLE, L"CONIN$");
+  CONSOLE_OUT = console_handle(STD_OUTPUT_HANDLE, L"CONOUT$");
+}
+
+std::string utf8(const wchar_t* text, int length) {
+  const int n = WideCharToMultiByte(CP_UTF8, 0, text, length, nullptr, 0, nullptr, nullptr);
+  if (n <= 0) return "";
+  std::string out(static_cast<std::size_t>(n), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text, length, out.data(), n, nullptr, nullptr);
+  if (length < 0) out.pop_back();  // the terminating NUL
   return out;
 }
 
 void write_out(const std::string& bytes) {
-  DWORD written = 0;
-  WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), bytes.data(), static_cast<DWORD>(bytes.size()),
-            &written, nullptr);
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    DWORD written = 0;
+    if (!WriteFile(CONSOLE_OUT, bytes.data() + done, static_cast<DWORD>(bytes.size() - done),
+                   &written, nullptr) ||
+        written == 0) {
+      return;
+    }
+    done += written;
+  }
 }
 
 std::string terminal_size() {
   CONSOLE_SCREEN_BUFFER_INFO info{};
-  GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), &info);
+  GetConsoleScreenBufferInfo(CONSOLE_OUT, &info);
   return std::to_string(info.srWindow.Right - info.srWindow.Left + 1) + " " +
          std::to_string(info.srWindow.Bottom - info.srWindow.Top + 1) + "\n";
 }
 
+DWORD parent_pid() {
+  DWORD parent = 0;
+  const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return 0;
+  PROCESSENTRY32W entry{};
+  entry.dwSize = sizeof entry;
+  for (BOOL more = Process32FirstW(snapshot, &entry); more;
+       more = Process32NextW(snapshot, &entry)) {
+    if (entry.th32ProcessID == GetCurrentProcessId()) parent = entry.th32ParentProcessID;
+  }
+  CloseHandle(snapshot);
+  return parent;
+}
+
 void record_start(int argc, wchar_t** argv) {
+  open_console();
   std::string args;
   for (int i = 0; i < argc; ++i) args += utf8(argv[i]) + '\0';
   record("argv", args);
@@ -137,31 +203,50 @@ void record_start(int argc, wchar_t** argv) {
   FreeEnvironmentStringsW(block);
   record("env", vars);
   record("pid", std::to_string(GetCurrentProcessId()));
+  record("ppid", std::to_string(parent_pid()));
   record("size", terminal_size());
 }
 
 void make_raw() {
   SetConsoleCP(CP_UTF8);
   SetConsoleOutputCP(CP_UTF8);
-  SetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), ENABLE_VIRTUAL_TERMINAL_INPUT);
+  SetConsoleMode(CONSOLE_IN, ENABLE_VIRTUAL_TERMINAL_INPUT);
   DWORD mode = 0;
-  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
-  GetConsoleMode(out, &mode);
-  SetConsoleMode(out, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
+  GetConsoleMode(CONSOLE_OUT, &mode);
+  SetConsoleMode(CONSOLE_OUT, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
 }
 
-// Bytes received, or 0 at end of input.
+// Bytes received, or 0 at end of input. Keys are read as UTF-16 and passed on as UTF-8; a high
+// surrogate that ends one read waits for its partner in the next.
 long read_in(char* buffer, std::size_t size) {
-  DWORD count = 0;
-  if (!ReadFile(GetStdHandle(STD_INPUT_HANDLE), buffer, static_cast<DWORD>(size), &count,
-                nullptr)) {
-    return 0;
+  static std::wstring held;
+  DWORD mode = 0;
+  if (!GetConsoleMode(CONSOLE_IN, &mode)) {
+    DWORD count = 0;
+    if (!ReadFile(CONSOLE_IN, buffer, static_cast<DWORD>(size), &count, nullptr)) return 0;
+    return static_cast<long>(count);
   }
-  return static_cast<long>(count);
+  for (;;) {
+    wchar_t units[4096];
+    DWORD count = 0;
+    if (!ReadConsoleW(CONSOLE_IN, units, static_cast<DWORD>(size / 4 < 4096 ? size / 4 : 4096),
+                      &count, nullptr) ||
+        count == 0) {
+      return 0;
+    }
+    held.append(units, count);
+    std::size_t whole = held.size();
+    if (held.back() >= 0xD800 && held.back() <= 0xDBFF) --whole;
+    if (whole == 0) continue;
+    const std::string bytes = utf8(held.data(), static_cast<int>(whole));
+    held.erase(0, whole);
+    bytes.copy(buffer, bytes.size());
+    return static_cast<long>(bytes.size());
+  }
 }
 
 void close_stdin_and_wait() {
-  CloseHandle(GetStdHandle(STD_INPUT_HANDLE));
+  CloseHandle(CONSOLE_IN);
   Sleep(INFINITE);
 }
 
@@ -224,6 +309,7 @@ void record_start(int argc, char** argv) {
   for (char** e = environ; *e; ++e) vars += std::string(*e) + '\0';
   record("env", vars);
   record("pid", std::to_string(getpid()));
+  record("ppid", std::to_string(getppid()));
   record("fds", fds);
   record("size", terminal_size());
 }
@@ -345,6 +431,7 @@ int main(int argc, char** argv) {
     const std::string bytes(buffer.data(), static_cast<std::size_t>(n));
     if (bytes.find('\r') != std::string::npos) stamp_to(cr_stamps, true);
     record("input", bytes, true);
+    record("reads", std::to_string(n) + "\n", true);
     if (echo) write_out(bytes);
     if (exit_on >= 0 && bytes.find(static_cast<char>(exit_on)) != std::string::npos) break;
   }

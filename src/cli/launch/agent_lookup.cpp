@@ -13,9 +13,13 @@ using platform::OsString;
 std::optional<OsString> find_agent(cli::AgentKind agent) {
   const std::optional<OsString> path = platform::get_env(platform::os_string("PATH"));
   if (platform::path_rules() == platform::PathRules::Windows) {
-    return search_windows_path(cli::agent_name(agent), path,
-                               platform::get_env(platform::os_string("PATHEXT")),
-                               platform::is_file);
+    std::optional<OsString> found =
+        search_windows_path(cli::agent_name(agent), path,
+                            platform::get_env(platform::os_string("PATHEXT")), platform::is_file);
+    // Found through an empty PATH element (the current directory), it is a bare name, which
+    // CreateProcessW would look for again elsewhere: start the file that was found.
+    if (found) found = platform::absolute_path(*found);
+    return found;
   }
   return search_posix_path(cli::agent_name(agent), path, platform::is_executable_file);
 }
