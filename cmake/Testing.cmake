@@ -19,6 +19,14 @@ if(MINGW)
   target_link_options(fake_agent PRIVATE -municode)
 endif()
 
+if(WIN32)
+  # Types keys into, breaks, and reads the modes of a console, from inside it (the Wine tests).
+  add_executable(console_tool tests/console_tool/console_tool.cpp)
+  if(MINGW)
+    target_link_options(console_tool PRIVATE -municode)
+  endif()
+endif()
+
 set(test_sources "")
 foreach(dir src/platform src/cli/launch src/cli/companion src/cli/relay src/cli/replies
             tools/standin tests/e2e)
@@ -48,4 +56,20 @@ if(CMAKE_CROSSCOMPILING)
 else()
   include(GoogleTest)
   gtest_discover_tests(talvane_tests DISCOVERY_MODE PRE_TEST PROPERTIES TIMEOUT 120)
+endif()
+
+if(CMAKE_SYSTEM_NAME STREQUAL "Linux" AND NOT CMAKE_CROSSCOMPILING)
+  # The Windows build's talvane.exe under Wine, in real Linux pseudo-terminals: its own program,
+  # which sets up one Wine prefix for the run and exits 77 when Wine or that build is missing.
+  set(TALVANE_WINDOWS_BUILD "${PROJECT_SOURCE_DIR}/build/windows" CACHE PATH
+      "The Windows build that the Wine end-to-end tests run")
+  file(GLOB wine_tests CONFIGURE_DEPENDS tests/wine/*.cpp)
+  add_executable(talvane_wine_tests ${wine_tests} tests/support/launcher_process_posix.cpp
+                                    tests/support/run_program_posix.cpp tests/support/temp_dir.cpp)
+  target_include_directories(talvane_wine_tests PRIVATE "${PROJECT_SOURCE_DIR}")
+  target_link_libraries(talvane_wine_tests PRIVATE talvane_standin GTest::gtest Threads::Threads)
+  target_compile_definitions(talvane_wine_tests PRIVATE
+    WINDOWS_BUILD_DIR="${TALVANE_WINDOWS_BUILD}")
+  add_test(NAME windows_end_to_end COMMAND talvane_wine_tests)
+  set_tests_properties(windows_end_to_end PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 600)
 endif()

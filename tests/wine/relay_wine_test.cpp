@@ -1,0 +1,178 @@
+// talvane.exe under Wine with the fake agent in its pseudo-console: output, keys, exit codes,
+// the command line and working directory, batch agents, the console's modes, and teardown.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "tests/support/launcher_process.h"
+#include "tests/wine/wine_run.h"
+
+namespace {
+
+using testing_support::eventually;
+using testing_support::LauncherProcess;
+using testing_support::plain_text;
+using testing_support::read_file;
+using testing_support::windows_path;
+using namespace std::string_literals;
+
+class RelayUnderWine : public testing_support::WineRun {
+ protected:
+  // The "[modes INPUT OUTPUT]" lines that console_tool wrote around talvane.exe.
+  static std::vector<std::string> modes(const std::string& output) {
+    std::vector<std::string> found;
+    const std::string text = plain_text(output);
+    for (std::size_t at = 0; (at = text.find("[modes ", at)) != std::string::npos; ++at) {
+      found.push_back(text.substr(at, text.find(']', at) - at + 1));
+    }
+    return found;
+  }
+
+  static void expect_modes_restored(const LauncherProcess& talvane) {
+    const std::vector<std::string> found = modes(talvane.output());
+    ASSERT_EQ(found.size(), 2u) << talvane.output();
+    EXPECT_EQ(found[0], found[1]);
+  }
+};
+
+TEST_F(RelayUnderWine, OutputReachesTheTerminalUpToTheLastWriteBeforeExit) {
+  constexpr std::size_t PATTERN_BYTES = 64 * 300;
+  auto talvane =
+      start(options({"claude"}, {{"FAKE_AGENT_PRINT", "<agent> caf\xC3\xA9 \xE2\x82\xAC\r\n"},
+                                 {"FAKE_AGENT_PRINT_BYTES", std::to_string(PATTERN_BYTES)},
+                                 {"FAKE_AGENT_EXIT_AT_ONCE", "1"}}));
+  ASSERT_EQ(talvane->wait_exit(BOUND), 0) << talvane->output();
+  // The pattern's last line: bytes PATTERN_BYTES - 64 .. - 3, then its line end.
+  std::string last;
+  for (std::size_t n = PATTERN_BYTES - 64; n < PATTERN_BYTES - 2; ++n) {
+    last += static_cast<char>('a' + n % 26);
+  }
+  const std::string text = plain_text(talvane->output());
+  EXPECT_NE(text.find("<agent> caf\xC3\xA9 \xE2\x82\xAC"), std::string::npos) << text;
+  EXPECT_NE(text.find(last), std::string::npos) << text;
+}
+
+TEST_F(RelayUnderWine, KeysReachTheAgentUnchanged) {
+  auto talvane = start(options());
+  std::string paste;
+  for (int i = 0; i < 6000; ++i) paste += static_cast<char>('a' + i % 26);
+  const std::string typed = "hi \xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\r" + paste;
+  talvane->type(typed);
+  expect_received(typed);
+  // Ctrl+Z and Ctrl+\ would be signals on the outer terminal: typed as the console's key events.
+  type_as_keys("\x1a\x1c");
+  expect_received(typed + "\x1a\x1c");
+  end_agent(*talvane);
+}
+
+TEST_F(RelayUnderWine, TheAgentsExitCodeIsTalvanesLowByte) {
+  // 259 is STILL_ACTIVE, the code Windows reports for a process still running.
+  for (const int code : {0, 3, 255, 256, 259}) {
+    auto talvane = start(options({"claude"}, {{"FAKE_AGENT_EXIT_AT_ONCE", "1"},
+                                              {"FAKE_AGENT_EXIT_CODE", std::to_string(code)}}));
+    EXPECT_EQ(talvane->wait_exit(BOUND), code & 0xFF) << code << ": " << talvane->output();
+  }
+}
+
+TEST_F(RelayUnderWine, ArgumentsWorkingDirectoryAndTokenReachTheAgent) {
+  const std::vector<std::string> args = {"--model", "two words",     "",  "\xC3\xBC",
+                                         "a\"b",    "back\\slash\\", "-h"};
+  std::vector<std::string> all{"claude"};
+  all.insert(all.end(), args.begin(), args.end());
+  auto talvane = start(options(all));
+  std::string expected = windows_path(bin_.path() / "claude.exe") + '\0';
+  for (const std::string& arg : args) expected += arg + '\0';
+  EXPECT_EQ(read_file(record("argv")), expected);
+  EXPECT_EQ(read_file(record("cwd")), windows_path(work_.path()));
+  end_agent(*talvane);
+}
+
+// A batch agent in a directory whose name has a space, as npm installs claude.cmd.
+class BatchAgentUnderWine : public RelayUnderWine {
+ protected:
+  BatchAgentUnderWine() {
+    std::filesystem::create_directory(tools_);
+    std::filesystem::copy_file(testing_support::windows_program("fake_agent.exe"),
+                               tools_ / "agent.exe");
+    const std::string batch = "@\"" + windows_path(tools_ / "agent.exe") + "\" %*\r\n";
+    std::ofstream(tools_ / "claude.cmd", std::ios::binary) << batch;
+  }
+
+  LauncherProcess::Options batch_options(const std::vector<std::string>& args,
+                                         bool around = false) const {
+    std::vector<std::string> all{"claude"};
+    all.insert(all.end(), args.begin(), args.end());
+    return options(all, {{"WINEPATH", windows_path(tools_)}}, around);
+  }
+
+  const std::filesystem::path tools_ = bin_.path() / "my tools";
+};
+
+TEST_F(BatchAgentUnderWine, ArgumentsPassThroughCmdUnchanged) {
+  // A percent sign is kept by a substring expansion that Wine's cmd.exe lacks: the smoke script
+  // and the unit tests of the quoting cover it.
+  const std::vector<std::string> args = {"two words", "\"quoted\"", "say \"hi\"", "a&b",
+                                         "a|b",       "a^b",        "<in>",       "x > y"};
+  auto talvane = start(batch_options(args));
+  const std::string argv = read_file(record("argv")).value_or("");
+  std::string expected;
+  for (const std::string& arg : args) expected += arg + '\0';
+  const std::size_t first = argv.find('\0');
+  ASSERT_NE(first, std::string::npos) << argv;
+  EXPECT_EQ(argv.substr(first + 1), expected);
+  end_agent(*talvane);
+}
+
+TEST_F(BatchAgentUnderWine, ALineFeedInAnArgumentIsRefusedBeforeTheAgentStarts) {
+  LauncherProcess talvane(batch_options({"two\nlines"}, /*around=*/true));
+  EXPECT_EQ(talvane.wait_exit(BOUND), 1) << talvane.output();
+  EXPECT_NE(plain_text(talvane.output()).find("talvane: "), std::string::npos) << talvane.output();
+  EXPECT_FALSE(std::filesystem::exists(record("ready")));
+  expect_modes_restored(talvane);
+}
+
+TEST_F(RelayUnderWine, TheConsoleModesAreRestoredWhenTheAgentExitsAndOnAnInterrupt) {
+  {
+    auto talvane = start(options({"claude"}, {}, /*around=*/true));
+    end_agent(*talvane);
+    expect_modes_restored(*talvane);
+  }
+  // Ctrl+C on the outer terminal is a signal to Wine's processes, which Wine turns into a
+  // console control event.
+  auto talvane = start(options({"claude"}, {}, /*around=*/true));
+  talvane->type("\x03");
+  EXPECT_TRUE(talvane->wait_exit(BOUND).has_value()) << talvane->output();
+  expect_modes_restored(*talvane);
+}
+
+TEST_F(RelayUnderWine, AnAgentFoundThroughAnEmptyPathElementIsTheFileFound) {
+  // Regression: an agent found through an empty PATH element (the current directory) came back
+  // as a bare name, which spawning looked for again along PATH and in System32, and failed.
+  std::filesystem::copy_file(testing_support::windows_program("fake_agent.exe"),
+                             work_.path() / "claude.exe");
+  const testing_support::TempDir empty;
+  auto talvane = start(options({"claude"}, {{"WINEPATH", windows_path(empty.path()) + ";"}}));
+  const std::string argv = read_file(record("argv")).value_or("");
+  EXPECT_EQ(argv.substr(0, argv.find('\0')), windows_path(work_.path() / "claude.exe"));
+  end_agent(*talvane);
+}
+
+TEST_F(RelayUnderWine, AResizeLeavesTheRunWorking) {
+  // Wine does not implement resizing a pseudo-console: the call fails and the relay goes on.
+  auto talvane = start(options());
+  talvane->resize(100, 30);
+  talvane->type("after");
+  expect_received("after");
+  end_agent(*talvane);
+}
+
+TEST_F(RelayUnderWine, TeardownDoesNotHangWhenTheAgentExitsWhileWriting) {
+  auto talvane = start(
+      options({"claude"}, {{"FAKE_AGENT_FLOOD", "4000000"}, {"FAKE_AGENT_EXIT_AT_ONCE", "1"}}));
+  EXPECT_EQ(talvane->wait_exit(BOUND), 0) << talvane->output().size();
+}
+
+}  // namespace
