@@ -1,15 +1,21 @@
 # Smoke test of talvane.exe on a real Windows 10 (October 2018) or newer console, after building:
 #   powershell -ExecutionPolicy Bypass -File scripts\windows-smoke.ps1 [-BuildDir build\windows]
 # Runs talvane with the fake agent copied as claude.exe into a temporary directory on PATH, then
-# checks the exit code, the relayed output and that the console input mode is put back. Prints
-# PASS or FAIL per check and exits 1 on any failure. Run it in a console window (conhost or
-# Windows Terminal), not in the ISE: talvane needs a real console.
+# checks the exit code, the relayed output and that the console's modes are put back. It also
+# checks what the Wine end-to-end tests cannot show: a voice reply's paste markers and Ctrl+C
+# (0x03) reaching the agent, exit code 259, escape sequences interpreted rather than shown (the
+# classic console host included), and an agent found in the current directory through an empty
+# PATH element. Prints PASS or FAIL per check and exits 1 on any failure. Run it in a console
+# window (conhost or Windows Terminal), not in the ISE: talvane needs a real console. Run it once
+# in a classic console window (conhost.exe) as well.
 param([string]$BuildDir = "build\windows")
 
 $ErrorActionPreference = "Stop"
 $talvane = Join-Path $BuildDir "talvane.exe"
 $fakeAgent = Join-Path $BuildDir "fake_agent.exe"
-foreach ($file in @($talvane, $fakeAgent)) {
+$consoleTool = Join-Path $BuildDir "console_tool.exe"
+$standin = Join-Path $BuildDir "talvane-standin.exe"
+foreach ($file in @($talvane, $fakeAgent, $consoleTool, $standin)) {
     if (-not (Test-Path $file)) { Write-Host "FAIL: $file not found (build first)"; exit 1 }
 }
 
@@ -18,14 +24,17 @@ Add-Type -Namespace Smoke -Name Console -MemberDefinition @'
 [DllImport("kernel32.dll")] public static extern bool GetConsoleMode(System.IntPtr handle, out uint mode);
 '@
 
-function Get-InputMode {
+function Get-Mode([int]$which) {
     $mode = [uint32]0
-    $STD_INPUT_HANDLE = -10
-    if (-not [Smoke.Console]::GetConsoleMode([Smoke.Console]::GetStdHandle($STD_INPUT_HANDLE), [ref]$mode)) {
+    if (-not [Smoke.Console]::GetConsoleMode([Smoke.Console]::GetStdHandle($which), [ref]$mode)) {
         return $null
     }
     return $mode
 }
+$STD_INPUT_HANDLE = -10
+$STD_OUTPUT_HANDLE = -11
+function Get-InputMode { return Get-Mode $STD_INPUT_HANDLE }
+function Get-OutputMode { return Get-Mode $STD_OUTPUT_HANDLE }
 
 # The text of the console's screen buffer from line $from down to the cursor.
 # In Windows Terminal the buffer is only the window's height and scrolls, so the start line is
@@ -43,6 +52,7 @@ function Get-ScreenText([int]$from) {
     return $text.ToString()
 }
 
+$esc = [string][char]27
 $failures = 0
 function Check([string]$name, [bool]$ok, [string]$detail = "") {
     if ($ok) { Write-Host "PASS: $name" } else { Write-Host "FAIL: $name $detail"; $script:failures++ }
@@ -54,11 +64,27 @@ $record = Join-Path $work "record"
 New-Item -ItemType Directory -Path $bin, $record | Out-Null
 Copy-Item $fakeAgent (Join-Path $bin "claude.exe")
 
-$names = "PATH", "TALVANE_DATA_DIR", "FAKE_AGENT_DIR", "FAKE_AGENT_PRINT", "FAKE_AGENT_EXIT_CODE", "FAKE_AGENT_EXIT_AT_ONCE"
+# Starts talvane with these arguments in $dir and waits for it (30 s at most); its exit code.
+function Invoke-Talvane([string[]]$arguments, [string]$dir) {
+    $process = Start-Process -FilePath $talvane -ArgumentList $arguments -WorkingDirectory $dir -NoNewWindow -PassThru
+    $null = $process.Handle   # keeps the handle, without which ExitCode may read as empty
+    if (-not $process.WaitForExit(30000)) { $process.Kill(); $process.WaitForExit(); return "(still running after 30 s)" }
+    return $process.ExitCode
+}
+
+function Read-Record([string]$name) {
+    $file = Join-Path $record $name
+    if (Test-Path $file) { return [System.IO.File]::ReadAllText($file) }
+    return ""
+}
+
+$names = "PATH", "TALVANE_DATA_DIR", "FAKE_AGENT_DIR", "FAKE_AGENT_PRINT", "FAKE_AGENT_EXIT_CODE", "FAKE_AGENT_EXIT_AT_ONCE", "FAKE_AGENT_EXIT_ON"
 $saved = @{}
 foreach ($name in $names) { $saved[$name] = [Environment]::GetEnvironmentVariable($name) }
+$app = $null
 try {
     $modeBefore = Get-InputMode
+    $outputModeBefore = Get-OutputMode
     Check "standard input is a console" ($null -ne $modeBefore)
     $firstLine = $Host.UI.RawUI.CursorPosition.Y
 
@@ -67,23 +93,66 @@ try {
     $env:FAKE_AGENT_DIR = $record
     # Unique per run, so that an earlier run's output on the screen cannot pass for this one's.
     $marker = "smoke-output-" + [guid]::NewGuid().ToString("N")
-    $env:FAKE_AGENT_PRINT = "$marker`r`n"
+    $coloured = "smoke-colour-" + [guid]::NewGuid().ToString("N")
+    $env:FAKE_AGENT_PRINT = "$marker`r`n$esc[31m$coloured$esc[0m`r`n"
     $env:FAKE_AGENT_EXIT_CODE = "3"
     $env:FAKE_AGENT_EXIT_AT_ONCE = "1"
-    $process = Start-Process -FilePath $talvane -ArgumentList "claude", "--smoke" -NoNewWindow -PassThru
-    $null = $process.Handle   # keeps the handle, without which ExitCode may read as empty
-    if (-not $process.WaitForExit(30000)) { $process.Kill(); $process.WaitForExit() }
+    $code = Invoke-Talvane @("claude", "--smoke") $work
 
-    Check "talvane ends with the agent's exit code" ($process.ExitCode -eq 3) "(got $($process.ExitCode))"
-    $argv = ""
-    $argvFile = Join-Path $record "argv"
-    if (Test-Path $argvFile) { $argv = [System.IO.File]::ReadAllText($argvFile) }
+    Check "talvane ends with the agent's exit code" ($code -eq 3) "(got $code)"
+    $argv = Read-Record "argv"
     Check "the agent gets its arguments" ($argv -like "*`0--smoke`0") ($argv -replace "`0", " | ")
     $screen = Get-ScreenText $firstLine
     Check "the agent's output is relayed to the console" ($screen.Contains($marker))
+    Check "escape sequences are interpreted, not shown" ($screen.Contains($coloured) -and -not $screen.Contains("[31m"))
     $modeAfter = Get-InputMode
     Check "the console input mode is restored" ($modeAfter -eq $modeBefore) ("(before 0x{0:X}, after 0x{1:X})" -f $modeBefore, $modeAfter)
+    $outputModeAfter = Get-OutputMode
+    Check "the console output mode is restored" ($outputModeAfter -eq $outputModeBefore) ("(before 0x{0:X}, after 0x{1:X})" -f $outputModeBefore, $outputModeAfter)
+
+    # 259 is STILL_ACTIVE: the run must still end, with its low byte.
+    $env:FAKE_AGENT_PRINT = ""
+    $env:FAKE_AGENT_EXIT_CODE = "259"
+    $code = Invoke-Talvane @("claude") $work
+    Check "an agent's exit code 259 ends the run with 3" ($code -eq 3) "(got $code)"
+
+    # An agent in the current directory, found through PATH's empty element, is the one started.
+    $here = Join-Path $work "here"
+    New-Item -ItemType Directory -Path $here | Out-Null
+    Copy-Item $fakeAgent (Join-Path $here "claude.exe")
+    $env:PATH = ";$env:SystemRoot\System32"
+    $env:FAKE_AGENT_EXIT_CODE = "0"
+    $code = Invoke-Talvane @("claude") $here
+    $argv = Read-Record "argv"
+    $expected = (Join-Path $here "claude.exe") + "`0"
+    Check "an agent in the current directory starts by its full path" (($code -eq 0) -and $argv.StartsWith($expected)) "(exit $code, argv $($argv -replace "`0", " | "))"
+
+    # A voice reply from the stand-in app, then Ctrl+C typed as a key: both reach the agent as
+    # they are (Wine's pseudo-console drops the paste markers and the 0x03).
+    $env:PATH = "$bin;$env:SystemRoot\System32"
+    $appDir = Join-Path $work "app"
+    $script = Join-Path $work "standin-script.txt"
+    [System.IO.File]::WriteAllText($script, "reply smoke-reply`n")
+    $app = Start-Process -FilePath $standin -ArgumentList "--data-dir", $appDir, "--script", $script -NoNewWindow -PassThru -RedirectStandardOutput (Join-Path $work "standin.out")
+    $deadline = (Get-Date).AddSeconds(10)
+    while (-not (Test-Path (Join-Path $appDir "*")) -and (Get-Date) -lt $deadline) { Start-Sleep -Milliseconds 100 }
+    $env:TALVANE_DATA_DIR = $appDir
+    $env:FAKE_AGENT_EXIT_AT_ONCE = ""
+    $env:FAKE_AGENT_EXIT_ON = "29"   # Ctrl+]
+    $process = Start-Process -FilePath $talvane -ArgumentList "claude" -WorkingDirectory $work -NoNewWindow -PassThru
+    $null = $process.Handle
+    $pasted = "$esc[200~smoke-reply$esc[201~`r"
+    $deadline = (Get-Date).AddSeconds(30)
+    while (-not (Read-Record "input").Contains($pasted) -and (Get-Date) -lt $deadline) { Start-Sleep -Milliseconds 100 }
+    & $consoleTool type talvane.exe 031d
+    if (-not $process.WaitForExit(30000)) { $process.Kill(); $process.WaitForExit() }
+    $received = Read-Record "input"
+    $shown = "(got " + ($received -replace $esc, "ESC") + ")"
+    Check "a Claude reply reaches the agent with its paste markers and Enter" ($received.StartsWith($pasted)) $shown
+    Check "Ctrl+C reaches the agent as 0x03" ($received.Contains([string][char]3)) $shown
+    Check "talvane ends with the agent's exit code after the reply" ($process.ExitCode -eq 0) "(got $($process.ExitCode))"
 } finally {
+    if ($null -ne $app -and -not $app.HasExited) { $app.Kill() }
     foreach ($name in $names) { [Environment]::SetEnvironmentVariable($name, $saved[$name]) }
     Remove-Item -Recurse -Force $work -ErrorAction SilentlyContinue
 }

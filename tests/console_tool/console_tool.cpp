@@ -7,6 +7,7 @@
 //                                       press and release per UTF-16 unit: keys that a terminal
 //                                       would turn into signals (Ctrl+C) reach the program as a
 //                                       console host delivers them
+//   console_tool modes PROGRAM.EXE      attaches likewise and writes "[modes INPUT OUTPUT]"
 //   console_tool end PID                ends the process PID: exit status 0 when it was still
 //                                       running, 1 when it had already exited
 //   console_tool wait                   waits until it is ended (keeps a Wine prefix's server up)
@@ -165,6 +166,11 @@ int run_around(int argc, wchar_t** argv) {
 int wmain(int argc, wchar_t** argv) {
   if (argc == 4 && std::wcscmp(argv[1], L"type") == 0) return type_keys(argv[2], argv[3]);
   if (argc == 2 && std::wcscmp(argv[1], L"wait") == 0) Sleep(INFINITE);
+  if (argc == 3 && std::wcscmp(argv[1], L"modes") == 0) {
+    if (!attach_to(argv[2])) return TOOL_FAILED;
+    print_modes();
+    return 0;
+  }
   if (argc == 3 && std::wcscmp(argv[1], L"end") == 0) return end_process(argv[2]);
   if (argc >= 3 && std::wcscmp(argv[1], L"around") == 0) return run_around(argc - 2, argv + 2);
   return TOOL_FAILED;

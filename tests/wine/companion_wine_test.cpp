@@ -54,7 +54,7 @@ class CompanionUnderWine : public testing_support::WineRun {
   std::unique_ptr<standin::App> app_;
 };
 
-TEST_F(CompanionUnderWine, TheNoticesFollowWindowsTerminalAndTheApp) {
+TEST_F(CompanionUnderWine, TheNoticesFollowWindowsTerminal) {
   // Everything before the agent's first output is talvane's.
   const auto notices = [&](std::map<std::string, std::string> env) {
     env["FAKE_AGENT_PRINT"] = "<agent>";
