@@ -35,8 +35,9 @@ class CompanionUnderWine : public testing_support::WineRun {
 
   // Starts talvane.exe with the app and waits until it polls for replies.
   std::unique_ptr<LauncherProcess> start_polling(const std::string& agent,
-                                                 std::map<std::string, std::string> env = {}) {
-    auto talvane = start(options({agent}, std::move(env)));
+                                                 std::map<std::string, std::string> env = {},
+                                                 bool around = false) {
+    auto talvane = start(options({agent}, std::move(env), around));
     EXPECT_TRUE(app_->wait_until(
         [](const auto& requests) {
           for (const auto& r : requests) {
@@ -119,10 +120,11 @@ TEST_F(CompanionUnderWine, ACodexReplyIsTypedThenItsEnterAfterAPause) {
 TEST_F(CompanionUnderWine, AShutdownEndsTalvaneWithZeroWithoutWaitingForTheAgent) {
   start_app();
   // An agent ending on its own would end talvane.exe with 7.
-  auto talvane = start_polling("claude", {{"FAKE_AGENT_EXIT_CODE", "7"}});
+  auto talvane = start_polling("claude", {{"FAKE_AGENT_EXIT_CODE", "7"}}, /*around=*/true);
   app_->request_shutdown();
   EXPECT_EQ(talvane->wait_exit(BOUND), 0) << talvane->output();
   EXPECT_EQ(count(Endpoint::Deregister), 1u);
+  expect_modes_restored(*talvane);
   // Once talvane.exe is gone, so is the pseudo-console, and Wine's console host ends the
   // programs attached to it: whether the agent lives on cannot be seen here.
 }

@@ -24,25 +24,7 @@ using testing_support::read_file;
 using testing_support::windows_path;
 using namespace std::string_literals;
 
-class RelayUnderWine : public testing_support::WineRun {
- protected:
-  // The "[modes INPUT OUTPUT]" lines that console_tool wrote around talvane.exe.
-  static std::vector<std::string> modes(const std::string& output) {
-    std::vector<std::string> found;
-    const std::string text = plain_text(output);
-    for (std::size_t at = 0; (at = text.find("[modes ", at)) != std::string::npos; ++at) {
-      found.push_back(text.substr(at, text.find(']', at) - at + 1));
-    }
-    return found;
-  }
-
-  // The first and the last modes written are the same.
-  static void expect_modes_restored(const LauncherProcess& talvane) {
-    const std::vector<std::string> found = modes(talvane.output());
-    ASSERT_GE(found.size(), 2u) << talvane.output();
-    EXPECT_EQ(found.front(), found.back());
-  }
-};
+class RelayUnderWine : public testing_support::WineRun {};
 
 TEST_F(RelayUnderWine, OutputReachesTheTerminalUpToTheLastWriteBeforeExit) {
   constexpr std::size_t PATTERN_BYTES = 64 * 300;

@@ -192,6 +192,21 @@ void WineRun::type_as_keys(std::string_view keys) const {
   EXPECT_EQ(console_tool({"type", "talvane.exe", hex(keys)}), 0);
 }
 
+std::vector<std::string> WineRun::modes(const std::string& output) {
+  std::vector<std::string> found;
+  const std::string text = plain_text(output);
+  for (std::size_t at = 0; (at = text.find("[modes ", at)) != std::string::npos; ++at) {
+    found.push_back(text.substr(at, text.find(']', at) - at + 1));
+  }
+  return found;
+}
+
+void WineRun::expect_modes_restored(const LauncherProcess& talvane) {
+  const std::vector<std::string> found = modes(talvane.output());
+  ASSERT_GE(found.size(), 2u) << talvane.output();
+  EXPECT_EQ(found.front(), found.back());
+}
+
 std::string plain_text(std::string_view output) {
   std::string text;
   for (std::size_t i = 0; i < output.size(); ++i) {

@@ -70,6 +70,11 @@ class WineRun : public ::testing::Test {
   // Types `keys` into talvane.exe's console as key events.
   void type_as_keys(std::string_view keys) const;
 
+  // The "[modes INPUT OUTPUT]" lines that console_tool wrote into talvane.exe's console.
+  static std::vector<std::string> modes(const std::string& output);
+  // The first and the last modes written (before and after talvane.exe ran) are the same.
+  static void expect_modes_restored(const LauncherProcess& talvane);
+
   TempDir bin_, record_, data_, work_;
 };
 
