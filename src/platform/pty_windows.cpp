@@ -31,7 +31,12 @@ struct ConPtyApi {
 // Inherit the cursor (0x1), plus the resize-quirk (0x2) and Win32-input-mode (0x4) flags that
 // newer console hosts read.
 constexpr DWORD PSEUDO_CONSOLE_FLAGS = 7;
-constexpr DWORD STILL_RUNNING_CODE = 259;  // STILL_ACTIVE
+// The main thread's wake-up while it waits for the agent: auto-reset, so that one wake-up ends
+// one wait; made on first use and kept until the process ends. Null when it cannot be made.
+HANDLE exit_wait_wake_event() {
+  static const HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  return event;
+}
 
 template <class Fn>
 Fn lookup(HMODULE module, const char* name) {
@@ -140,6 +145,20 @@ Result<OsString> program_path(const AgentCommand& agent) {
   if (length >= system.size()) return Error("failed to find the system directory");
   system.resize(length);
   return OsString(system + L"\\" + agent.program);
+}
+
+// What a wait on the process handle (first) and the wake-up event says. The wait decides whether
+// the agent has ended: an agent may well exit with 259 (STILL_ACTIVE).
+Result<std::optional<std::uint32_t>> exit_after_wait(HANDLE process, DWORD waited) {
+  if (waited == WAIT_OBJECT_0) {
+    DWORD code = 0;
+    if (!GetExitCodeProcess(process, &code)) {
+      return last_os_error().context("failed to query the agent's exit");
+    }
+    return std::optional<std::uint32_t>(code);
+  }
+  if (waited == WAIT_OBJECT_0 + 1 || waited == WAIT_TIMEOUT) return std::optional<std::uint32_t>();
+  return last_os_error().context("failed to wait for the agent");
 }
 
 }  // namespace
@@ -291,17 +310,18 @@ AgentProcess& AgentProcess::operator=(AgentProcess&&) noexcept = default;
 AgentProcess::~AgentProcess() = default;
 
 Result<std::optional<std::uint32_t>> AgentProcess::exit_code() {
-  DWORD code = 0;
-  // A failed query and STILL_ACTIVE both read as still running.
-  if (!GetExitCodeProcess(state_->process.get(), &code) || code == STILL_RUNNING_CODE) {
-    return std::optional<std::uint32_t>();
-  }
-  return std::optional<std::uint32_t>(code);
+  return exit_after_wait(state_->process.get(), WaitForSingleObject(state_->process.get(), 0));
 }
 
 Result<std::optional<std::uint32_t>> AgentProcess::wait_exit(std::chrono::milliseconds bound) {
-  WaitForSingleObject(state_->process.get(), static_cast<DWORD>(bound.count()));
-  return exit_code();
+  const HANDLE handles[] = {state_->process.get(), exit_wait_wake_event()};
+  const DWORD count = handles[1] != nullptr ? 2 : 1;
+  return exit_after_wait(
+      handles[0], WaitForMultipleObjects(count, handles, FALSE, static_cast<DWORD>(bound.count())));
+}
+
+void wake_exit_wait() {
+  if (const HANDLE event = exit_wait_wake_event()) SetEvent(event);
 }
 
 }  // namespace platform
