@@ -83,6 +83,11 @@ void put_back_saved_mode() {
   RELAY_APPLIED = false;
 }
 
+bool relay_applied() {
+  std::lock_guard<std::mutex> lock(TERMINAL_MUTEX);
+  return RELAY_APPLIED;
+}
+
 std::uint64_t continuations() {
   std::lock_guard<std::mutex> lock(CONTINUED_MUTEX);
   return CONTINUATIONS;
@@ -125,7 +130,10 @@ class StdinSource final : public ByteSource {
         wait_for_foreground(SIGTTIN);
         continue;
       }
-      // In the raw mode a live terminal never reads as ended.
+      // In the raw mode a live terminal never reads as ended. Out of it (the moment between a
+      // continuation and the relay mode, or the end of the run) an end is a Ctrl+D, unless the
+      // terminal answers no more.
+      if (n == 0 && !relay_applied() && tcgetpgrp(STDIN_FILENO) >= 0) continue;
       if (n == 0 || is_gone(err)) hang_up();
       return os_error(static_cast<unsigned long>(err));
     }
