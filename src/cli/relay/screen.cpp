@@ -99,7 +99,7 @@ std::unique_ptr<platform::ByteSink> Screen::writer(std::shared_ptr<Screen> scree
 }
 
 platform::Result<void> Screen::write(std::string_view bytes) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<std::timed_mutex> lock(mutex_);
   if (closed_) return platform::Error("the screen is closed");
   tracker_.feed(bytes);
   if (auto written = sink_->write_all(bytes); !written) return written;
@@ -107,8 +107,8 @@ platform::Result<void> Screen::write(std::string_view bytes) {
 }
 
 void Screen::close() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (closed_) return;
+  std::unique_lock<std::timed_mutex> lock(mutex_, CLOSE_WAIT_BOUND);
+  if (!lock.owns_lock() || closed_) return;
   closed_ = true;
   (void)sink_->write_all(mode_reset(tracker_.active()));
   (void)sink_->flush();

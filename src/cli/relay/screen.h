@@ -4,6 +4,7 @@
 // kitty keyboard flags, colour-scheme reports), a hidden cursor, and the alternate screen.
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -42,13 +43,16 @@ class Screen {
   // Writes the agent's output; fails once the screen is closed. One writer thread at a time.
   platform::Result<void> write(std::string_view bytes);
 
-  // Waits for a write under way, writes the mode reset, and takes no more writes. The reset lands
-  // between two of the agent's writes; one cut inside an escape sequence is cut short by it.
-  // Any thread; later calls do nothing.
+  // Waits for a write under way (within CLOSE_WAIT_BOUND: a terminal that takes nothing more gets
+  // no reset either), writes the mode reset, and takes no more writes. The reset lands between
+  // two of the agent's writes; one cut inside an escape sequence is cut short by it. Any thread;
+  // later calls do nothing.
   void close();
 
  private:
-  std::mutex mutex_;
+  static constexpr std::chrono::milliseconds CLOSE_WAIT_BOUND{1000};
+
+  std::timed_mutex mutex_;
   std::unique_ptr<platform::ByteSink> sink_;  // GUARDED_BY(mutex_)
   AlternateScreenTracker tracker_;            // GUARDED_BY(mutex_)
   bool closed_ = false;                       // GUARDED_BY(mutex_)
