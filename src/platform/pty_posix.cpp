@@ -282,8 +282,7 @@ Result<std::optional<std::uint32_t>> AgentProcess::wait_exit(std::chrono::millis
   // The agent's process descriptor (Linux) is readable once it has exited; elsewhere the signal
   // thread turns SIGCHLD into a wake-up. A wait that nothing would wake on the agent's exit
   // looks at it in short slices instead.
-  const bool exit_wakes =
-      state_->pidfd || (child_exit_wakes() && exit_wait_wake_fd() >= 0);
+  const bool exit_wakes = state_->pidfd || (child_exit_wakes() && exit_wait_wake_fd() >= 0);
   const std::chrono::milliseconds slice = exit_wakes ? bound : std::min(bound, UNWOKEN_SLICE);
   const auto deadline = std::chrono::steady_clock::now() + bound;
   pollfd fds[2] = {{exit_wait_wake_fd(), POLLIN, 0}, {state_->pidfd.get(), POLLIN, 0}};

@@ -86,8 +86,8 @@ TEST_F(TerminalEndToEnd, AClosedTerminalEndsTheRunAndTheAgentEvenWithHangUpsIgno
   ASSERT_GT(agent, 0);
   talvane->hang_up();
   EXPECT_TRUE(talvane->wait_exit(BOUND).has_value());
-  EXPECT_TRUE(eventually([&] { return process_state(agent) == 0 || process_state(agent) == 'Z'; },
-                         BOUND));
+  EXPECT_TRUE(
+      eventually([&] { return process_state(agent) == 0 || process_state(agent) == 'Z'; }, BOUND));
 }
 
 // Regression: modes the agent switched on (bracketed paste, focus and mouse reports, the kitty
@@ -96,8 +96,8 @@ TEST_F(TerminalEndToEnd, AClosedTerminalEndsTheRunAndTheAgentEvenWithHangUpsIgno
 TEST_F(TerminalEndToEnd, ModesTheAgentLeftOnAreSwitchedOffWhenTalvaneEnds) {
   const std::string on =
       "\x1b[?1049h\x1b[?2004h\x1b[?1004h\x1b[?1000;1006h\x1b[>1u\x1b[?2031h\x1b[?25l";
-  auto talvane = start(options({"claude"}, {{"FAKE_AGENT_PRINT", on},
-                                            {"FAKE_AGENT_SIGNAL", std::to_string(SIGKILL)}}));
+  auto talvane = start(options(
+      {"claude"}, {{"FAKE_AGENT_PRINT", on}, {"FAKE_AGENT_SIGNAL", std::to_string(SIGKILL)}}));
   EXPECT_EQ(talvane->wait_exit(BOUND), 128 + SIGKILL);
   const std::string output = talvane->output();
   const std::size_t turned_on = output.find(on);

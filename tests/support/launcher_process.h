@@ -44,7 +44,7 @@ class LauncherProcess {
     bool stdin_from_null = false;   // standard input is /dev/null instead of the terminal
     bool stdout_to_null = false;    // standard output is /dev/null instead of the terminal
     std::vector<int> ignored_signals;  // ignored when the program starts, as nohup leaves SIGHUP
-    bool nonblocking = false;       // the terminal is left non-blocking, as by an earlier program
+    bool nonblocking = false;  // the terminal is left non-blocking, as by an earlier program
     // Runs the program as a shell runs a job: in a process group of its own, in the foreground,
     // under a parent (pid()) that waits for it and ends with its status.
     bool job_control = false;

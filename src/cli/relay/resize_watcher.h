@@ -32,8 +32,8 @@ struct ResizeHooks {
 };
 
 // Until `running` is found false: waits for a change the system announces (or RESIZE_PERIOD
-// where it announces none), measures the window, and applies a size that differs from the last one known. A
-// failed measurement is skipped; a failed resize still counts as applied. Reports nothing.
+// where it announces none), measures the window, and applies a size that differs from the last one
+// known. A failed measurement is skipped; a failed resize still counts as applied. Reports nothing.
 void watch_resizes(const std::atomic<bool>& running, platform::ConsoleSize start,
                    const ResizeHooks& hooks);
 

@@ -17,9 +17,9 @@ TEST(AlternateScreenTracker, FollowsTheModeAcrossAnySplit) {
       {"text \x1b[?1049h more", true},
       {"\x1b[?1049h\x1b[?1049l", false},
       {"\x1b[?47h", true},
-      {"\x1b[?25;1047h", true},       // one of several modes in one sequence
+      {"\x1b[?25;1047h", true},  // one of several modes in one sequence
       {"\x1b[?1049;25l\x1b[?25h", false},
-      {"\x1b[1049h", false},          // not a private mode
+      {"\x1b[1049h", false},  // not a private mode
       {"\x1b[?10490h", false},
       {"\x1b[?1049\x1b[?25h", false},  // cut short by the next sequence
       {"\x1b[?99999999999999999999h", false},
