@@ -99,16 +99,28 @@ std::unique_ptr<platform::ByteSink> Screen::writer(std::shared_ptr<Screen> scree
 }
 
 platform::Result<void> Screen::write(std::string_view bytes) {
-  std::lock_guard<std::timed_mutex> lock(mutex_);
-  if (closed_) return platform::Error("the screen is closed");
-  tracker_.feed(bytes);
-  if (auto written = sink_->write_all(bytes); !written) return written;
-  return sink_->flush();
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (closed_) return platform::Error("the screen is closed");
+    writing_ = true;
+    tracker_.feed(bytes);
+  }
+  // Outside the lock: a terminal that is slow to take the bytes must not hold up close().
+  platform::Result<void> written = sink_->write_all(bytes);
+  if (written) written = sink_->flush();
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    writing_ = false;
+  }
+  write_ended_.notify_all();
+  return written;
 }
 
 void Screen::close() {
-  std::unique_lock<std::timed_mutex> lock(mutex_, CLOSE_WAIT_BOUND);
-  if (!lock.owns_lock() || closed_) return;
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (closed_ || !write_ended_.wait_for(lock, CLOSE_WAIT_BOUND, [this] { return !writing_; })) {
+    return;
+  }
   closed_ = true;
   (void)sink_->write_all(mode_reset(tracker_.active()));
   (void)sink_->flush();

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -52,9 +53,12 @@ class Screen {
  private:
   static constexpr std::chrono::milliseconds CLOSE_WAIT_BOUND{1000};
 
-  std::timed_mutex mutex_;
-  std::unique_ptr<platform::ByteSink> sink_;  // GUARDED_BY(mutex_)
+  std::mutex mutex_;
+  std::condition_variable write_ended_;
+  std::unique_ptr<platform::ByteSink> sink_;  // written by the writer outside the lock while
+                                              // writing_, by close() once closed_
   AlternateScreenTracker tracker_;            // GUARDED_BY(mutex_)
+  bool writing_ = false;                      // GUARDED_BY(mutex_)
   bool closed_ = false;                       // GUARDED_BY(mutex_)
 };
 
