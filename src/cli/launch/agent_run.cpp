@@ -17,7 +17,8 @@
 //       cleared and the session is not withdrawn.
 //   (7) The console is closed, or a break, interrupt or termination comes from outside: the
 //       console handling restores the console, withdraws the session and lets the system end the
-//       process (platform/console.h). Nothing here runs.
+//       process (platform/console.h). Nothing here runs. On POSIX a terminal found gone by a
+//       pump ends the run the same way, even where the hang-up signal is ignored.
 //
 // Teardown, in this order: clear `running`; release the run's queue sender; withdraw the
 // session (3 s, once a registration attempt under way has ended); release the run's references;
