@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <thread>
 
 #include "platform/console.h"
 #include "platform/fd_posix.h"
@@ -94,12 +95,16 @@ std::uint64_t continuations() {
 }
 
 // The run is in the background: stop the way a program that touches its terminal there is
-// stopped, and come back once continued (or after the bound).
+// stopped, and come back once continued (or after the bound). Still in the background then (bg
+// again, or a stop the system discarded): wait the bound, so that the caller's retry cannot spin.
 void wait_for_foreground(int stop_signal) {
   const std::uint64_t seen = continuations();
   if (takes_stop_signal(stop_signal)) kill(getpid(), stop_signal);
-  std::unique_lock<std::mutex> lock(CONTINUED_MUTEX);
-  CONTINUED.wait_for(lock, CONTINUATION_BOUND, [&] { return CONTINUATIONS != seen; });
+  {
+    std::unique_lock<std::mutex> lock(CONTINUED_MUTEX);
+    CONTINUED.wait_for(lock, CONTINUATION_BOUND, [&] { return CONTINUATIONS != seen; });
+  }
+  if (in_background()) std::this_thread::sleep_for(CONTINUATION_BOUND);
 }
 
 // The user's terminal is gone: end as its hang-up would, even when SIGHUP is ignored (nohup).
