@@ -237,6 +237,21 @@ def cpu_ticks_ns(pid):
     return ticks * 1_000_000_000 // os.sysconf("SC_CLK_TCK")
 
 
+def context_switches(pid):
+    """Voluntary and involuntary context switches of all of the process's live threads: each
+    time a thread went to sleep or was put off the CPU, that is, roughly its wake-ups."""
+    total = 0
+    for task in os.listdir("/proc/%d/task" % pid):
+        try:
+            with open("/proc/%d/task/%s/status" % (pid, task)) as f:
+                for line in f:
+                    if line.startswith(("voluntary_ctxt_switches:", "nonvoluntary_ctxt_switches:")):
+                        total += int(line.split()[1])
+        except (FileNotFoundError, ProcessLookupError):
+            pass
+    return total
+
+
 def peak_rss_kib(pid):
     with open("/proc/%d/status" % pid) as f:
         for line in f:

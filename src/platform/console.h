@@ -29,15 +29,17 @@ struct ConsoleSize {
 // not a console. Any thread.
 [[nodiscard]] Result<ConsoleSize> console_size();
 
-// Waits until the console window may have changed size, or `bound` has passed. Wakes at once on
-// a size change where the system announces one; otherwise it simply waits `bound`. Any thread.
+// Waits until the console window may have changed size. Where the system announces every change
+// (POSIX), it waits for that alone, however long; elsewhere it waits `bound`. Any thread.
 void wait_for_resize(std::chrono::milliseconds bound);
 
 // Saves the input mode of standard input (only the first successful call saves one; on Windows
 // also standard output's mode, when it is a console) and installs
 // the control handling: on the console being closed, a break, or an interrupt or termination
 // sent by another process, the console is restored, the hook below runs, and the process ends
-// as the system would end it. Fails when standard input is not a console. Main thread.
+// as the system would end it. On POSIX a job-control stop puts the saved mode back first, and the
+// continuation takes the relay mode again (in the foreground) and has the window measured anew.
+// Fails when standard input is not a console. Main thread.
 [[nodiscard]] Result<void> install_console_handler();
 
 // Runs, in the control handling, after the console has been restored (the launch layer installs
@@ -48,7 +50,9 @@ void set_control_hook(ControlHook hook);
 
 // Switches standard input to the relay mode: no line editing, no echo, no interrupt key, keys as
 // terminal sequences. On Windows standard output also interprets escape sequences and adds no
-// line breaks of its own. Main thread.
+// line breaks of its own; on POSIX standard input and output also block (an earlier program may
+// have left them non-blocking) until restore_console. A run started in the background waits for
+// the foreground first. Main thread.
 [[nodiscard]] Result<void> enter_relay_input_mode();
 
 // Puts back the saved modes; does nothing when none was saved. Never reports. Any thread,
@@ -69,8 +73,9 @@ ConsoleSize window_size(std::int16_t left, std::int16_t top, std::int16_t right,
 void use_binary_standard_streams();
 
 // The console's standard input, as the relay reads it: keys as UTF-8 bytes. Each read returns
-// what is there, waiting for at least one byte; 0 means end of input. Owned by the caller; the
-// input pump's thread alone reads it.
+// what is there, waiting for at least one byte; 0 means end of input. On POSIX a terminal that
+// is gone (hung up) ends the process as its hang-up signal would, even where that signal is
+// ignored; so does the output below. Owned by the caller; the input pump's thread alone reads it.
 std::unique_ptr<ByteSource> console_input();
 
 // The console's standard output, as the relay writes it: the agent's bytes, shown unchanged.

@@ -87,12 +87,17 @@ class AgentProcess {
   [[nodiscard]] Result<std::optional<std::uint32_t>> exit_code();
 
   // As exit_code(), but first waits up to `bound` for the agent to exit, returning as soon as it
-  // has.
+  // has, or as soon as wake_exit_wait() is called.
   [[nodiscard]] Result<std::optional<std::uint32_t>> wait_exit(std::chrono::milliseconds bound);
 
  private:
   std::unique_ptr<AgentState> state_;
 };
+
+// Ends a wait_exit that is under way at once, or else the next one: the main thread then looks
+// at what woke it (the reply poller calls it after the app asked the session to end). Any
+// thread.
+void wake_exit_wait();
 
 // Starts the command on the child side, which is released. A program that cannot be started is
 // an error here, never an exit code.

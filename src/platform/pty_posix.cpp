@@ -14,12 +14,13 @@
 #include <util.h>
 #endif
 
+#include <algorithm>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "platform/pty.h"
 #include "platform/fd_posix.h"
+#include "platform/pty.h"
+#include "platform/wake_posix.h"
 
 namespace platform {
 
@@ -39,6 +40,9 @@ struct AgentState {
 };
 
 namespace {
+
+// Without anything to wake it on the agent's exit, the wait looks this often.
+constexpr std::chrono::milliseconds UNWOKEN_SLICE{10};
 
 class FdReader final : public ByteSource {
  public:
@@ -275,19 +279,25 @@ Result<std::optional<std::uint32_t>> AgentProcess::exit_code() {
 
 Result<std::optional<std::uint32_t>> AgentProcess::wait_exit(std::chrono::milliseconds bound) {
   if (state_->exit_code) return state_->exit_code;
-  if (state_->pidfd) {
-    pollfd pfd{state_->pidfd.get(), POLLIN, 0};
-    const int n = poll(&pfd, 1, static_cast<int>(bound.count()));
+  // The agent's process descriptor (Linux) is readable once it has exited; elsewhere the signal
+  // thread turns SIGCHLD into a wake-up. A wait that nothing would wake on the agent's exit
+  // looks at it in short slices instead.
+  const bool exit_wakes = state_->pidfd || (child_exit_wakes() && exit_wait_wake_fd() >= 0);
+  const std::chrono::milliseconds slice = exit_wakes ? bound : std::min(bound, UNWOKEN_SLICE);
+  const auto deadline = std::chrono::steady_clock::now() + bound;
+  pollfd fds[2] = {{exit_wait_wake_fd(), POLLIN, 0}, {state_->pidfd.get(), POLLIN, 0}};
+  const nfds_t count = state_->pidfd ? 2 : 1;
+  for (;;) {
+    const int n = poll(fds, count, static_cast<int>(slice.count()));
     if (n < 0 && errno != EINTR) return last_os_error().context("failed to wait for the agent");
-    // Not readable within the bound: still running, and no need to ask again.
-    if (n == 0) return std::optional<std::uint32_t>();
-  } else {
-    // Without a process descriptor the exit is only seen by polling.
+    if (n > 0 && (fds[0].revents & POLLIN)) drain_exit_wait_wake();
+    // A wake-up that is not the agent's exit is for the caller to read.
+    if (n != 0) return exit_code();
+    // The bound passed without a wake-up: still running, no need to ask.
+    if (exit_wakes) return std::optional<std::uint32_t>();
     Result<std::optional<std::uint32_t>> now = exit_code();
-    if (!now.ok() || now.value()) return now;
-    std::this_thread::sleep_for(bound);
+    if (!now.ok() || now.value() || std::chrono::steady_clock::now() >= deadline) return now;
   }
-  return exit_code();
 }
 
 }  // namespace platform

@@ -32,6 +32,12 @@ struct ConPtyApi {
 // newer console hosts read.
 constexpr DWORD PSEUDO_CONSOLE_FLAGS = 7;
 constexpr DWORD INHERIT_CURSOR_FLAG = 1;
+// The main thread's wake-up while it waits for the agent: auto-reset, so that one wake-up ends
+// one wait; made on first use and kept until the process ends. Null when it cannot be made.
+HANDLE exit_wait_wake_event() {
+  static const HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  return event;
+}
 
 template <class Fn>
 Fn lookup(HMODULE module, const char* name) {
@@ -148,6 +154,20 @@ Result<OsString> program_path(const AgentCommand& agent) {
   if (length >= system.size()) return Error("failed to find the system directory");
   system.resize(length);
   return OsString(system + L"\\" + agent.program);
+}
+
+// What a wait on the process handle (first) and the wake-up event says. The wait decides whether
+// the agent has ended: an agent may well exit with 259 (STILL_ACTIVE).
+Result<std::optional<std::uint32_t>> exit_after_wait(HANDLE process, DWORD waited) {
+  if (waited == WAIT_OBJECT_0) {
+    DWORD code = 0;
+    if (!GetExitCodeProcess(process, &code)) {
+      return last_os_error().context("failed to query the agent's exit");
+    }
+    return std::optional<std::uint32_t>(code);
+  }
+  if (waited == WAIT_OBJECT_0 + 1 || waited == WAIT_TIMEOUT) return std::optional<std::uint32_t>();
+  return last_os_error().context("failed to wait for the agent");
 }
 
 }  // namespace
@@ -299,21 +319,18 @@ AgentProcess& AgentProcess::operator=(AgentProcess&&) noexcept = default;
 AgentProcess::~AgentProcess() = default;
 
 Result<std::optional<std::uint32_t>> AgentProcess::exit_code() {
-  return wait_exit(std::chrono::milliseconds(0));
+  return exit_after_wait(state_->process.get(), WaitForSingleObject(state_->process.get(), 0));
 }
 
 Result<std::optional<std::uint32_t>> AgentProcess::wait_exit(std::chrono::milliseconds bound) {
-  // The wait decides whether the agent has ended: an exit code of 259 (STILL_ACTIVE) is an exit
-  // code like any other once the process is signalled.
-  const DWORD waited =
-      WaitForSingleObject(state_->process.get(), static_cast<DWORD>(bound.count()));
-  if (waited == WAIT_TIMEOUT) return std::optional<std::uint32_t>();
-  if (waited != WAIT_OBJECT_0) return last_os_error().context("failed to wait for the agent");
-  DWORD code = 0;
-  if (!GetExitCodeProcess(state_->process.get(), &code)) {
-    return last_os_error().context("failed to read the agent's exit code");
-  }
-  return std::optional<std::uint32_t>(code);
+  const HANDLE handles[] = {state_->process.get(), exit_wait_wake_event()};
+  const DWORD count = handles[1] != nullptr ? 2 : 1;
+  return exit_after_wait(
+      handles[0], WaitForMultipleObjects(count, handles, FALSE, static_cast<DWORD>(bound.count())));
+}
+
+void wake_exit_wait() {
+  if (const HANDLE event = exit_wait_wake_event()) SetEvent(event);
 }
 
 }  // namespace platform

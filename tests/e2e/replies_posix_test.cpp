@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/relay/screen.h"
 #include "standin/app.h"
 #include "tests/support/launcher_process.h"
 #include "tests/support/talvane_run.h"
@@ -127,7 +128,8 @@ TEST_F(RepliesEndToEnd, CodexRepliesQueuedBackToBackAreTypedWholeAndInOrder) {
 }
 
 TEST_F(RepliesEndToEnd, AShutdownRequestEndsTalvaneWithZeroAndLeavesTheAgentRunning) {
-  auto talvane = start_polling("claude", {{"FAKE_AGENT_OUTLIVE", "1"}});
+  auto talvane = start_polling(
+      "claude", {{"FAKE_AGENT_OUTLIVE", "1"}, {"FAKE_AGENT_PRINT", "\x1b[?2004h\x1b[?1004h"}});
   const std::string handle = app_.last_handle();
   app_.queue_reply("typed");
   // A reply that comes with the shutdown request is dropped: neither typed nor acknowledged.
@@ -146,6 +148,8 @@ TEST_F(RepliesEndToEnd, AShutdownRequestEndsTalvaneWithZeroAndLeavesTheAgentRunn
   ASSERT_TRUE(polls.back().answered.has_value());
   EXPECT_LT(exited - *polls.back().answered, std::chrono::seconds(3));
   expect_attributes_equal(talvane->terminal_attributes(), talvane->initial_attributes());
+  // The agent is left running, but not its paste and focus modes in the user's terminal.
+  EXPECT_TRUE(talvane->wait_for_output(relay::mode_reset(false), BOUND)) << talvane->output();
 
   const pid_t agent = static_cast<pid_t>(std::atoi(read_file(record("pid")).value_or("0").c_str()));
   ASSERT_GT(agent, 0);

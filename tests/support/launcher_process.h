@@ -43,6 +43,11 @@ class LauncherProcess {
     std::uint16_t rows = 24;
     bool stdin_from_null = false;   // standard input is /dev/null instead of the terminal
     bool stdout_to_null = false;    // standard output is /dev/null instead of the terminal
+    std::vector<int> ignored_signals;  // ignored when the program starts, as nohup leaves SIGHUP
+    bool nonblocking = false;  // the terminal is left non-blocking, as by an earlier program
+    // Runs the program as a shell runs a job: in a process group of its own, in the foreground,
+    // under a parent (pid()) that waits for it and ends with its status.
+    bool job_control = false;
   };
 
   explicit LauncherProcess(const Options& options);
@@ -73,6 +78,16 @@ class LauncherProcess {
   const termios& initial_attributes() const { return initial_; }
 
   void send_signal(int sig);
+
+  // The terminal's foreground process group (the program's own, under job_control).
+  pid_t foreground_group() const;
+
+  // Whether the terminal is non-blocking now.
+  bool terminal_nonblocking() const;
+
+  // Closes the terminal's master side, as closing a terminal window does: the program's
+  // terminal is hung up. No output is collected after this.
+  void hang_up();
 
   // The exit status (128 + N when ended by signal N), or nothing when `bound` passes first.
   std::optional<int> wait_exit(std::chrono::milliseconds bound);

@@ -19,6 +19,28 @@ namespace {
 
 constexpr int DRAIN_POLL_MS = 50;
 
+// In the forked child, which leads the terminal's session: forks again; the new child returns
+// to exec the program in a foreground process group of its own, this one waits for it and ends
+// with its status (128 + N for signal N). Only async-signal-safe calls.
+void run_as_job() {
+  const pid_t job = fork();
+  if (job == 0) {
+    setpgid(0, 0);
+    sigset_t ttou, old;
+    sigemptyset(&ttou);
+    sigaddset(&ttou, SIGTTOU);
+    sigprocmask(SIG_BLOCK, &ttou, &old);  // taking the foreground from the background
+    tcsetpgrp(0, getpid());
+    sigprocmask(SIG_SETMASK, &old, nullptr);
+    return;
+  }
+  int status = 0;
+  while (waitpid(job, &status, 0) < 0) {
+    if (errno != EINTR) _exit(125);
+  }
+  _exit(WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status));
+}
+
 }  // namespace
 
 LauncherProcess::LauncherProcess(const Options& options) {
@@ -57,7 +79,10 @@ LauncherProcess::LauncherProcess(const Options& options) {
     dup2(options.stdin_from_null ? null_fd : slave_, 0);
     dup2(options.stdout_to_null ? null_fd : slave_, 1);
     dup2(slave_, 2);
+    if (options.nonblocking) fcntl(slave_, F_SETFL, fcntl(slave_, F_GETFL) | O_NONBLOCK);
+    for (int sig : options.ignored_signals) signal(sig, SIG_IGN);
     if (!options.cwd.empty() && chdir(options.cwd.c_str()) < 0) _exit(126);
+    if (options.job_control) run_as_job();
     execve(options.program.c_str(), argv.data(), envp.data());
     _exit(127);
   }
@@ -133,6 +158,25 @@ termios LauncherProcess::terminal_attributes() const {
 }
 
 void LauncherProcess::send_signal(int sig) { kill(pid_, sig); }
+
+pid_t LauncherProcess::foreground_group() const { return tcgetpgrp(master_); }
+
+bool LauncherProcess::terminal_nonblocking() const {
+  return (fcntl(slave_, F_GETFL) & O_NONBLOCK) != 0;
+}
+
+void LauncherProcess::hang_up() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stop_ = true;
+  }
+  if (drainer_.joinable()) drainer_.join();
+  close(master_);
+  master_ = -1;
+  // Our own descriptor of its side would keep nothing alive, but is of no use any more either.
+  close(slave_);
+  slave_ = -1;
+}
 
 std::optional<int> LauncherProcess::wait_exit(std::chrono::milliseconds bound) {
   if (status_) return status_;

@@ -17,11 +17,13 @@
 //       cleared and the session is not withdrawn.
 //   (7) The console is closed, or a break, interrupt or termination comes from outside: the
 //       console handling restores the console, withdraws the session and lets the system end the
-//       process (platform/console.h). Nothing here runs.
+//       process (platform/console.h). Nothing here runs. On POSIX a terminal found gone by a
+//       pump ends the run the same way, even where the hang-up signal is ignored.
 //
 // Teardown, in this order: clear `running`; release the run's queue sender; withdraw the
-// session (3 s, once a registration attempt under way has ended); release the run's references; restore the console; return. No worker thread is
-// joined: the process ends with them.
+// session (3 s, once a registration attempt under way has ended); release the run's references;
+// close the screen (the modes the agent left on are switched off); restore the console; return.
+// No worker thread is joined: the process ends with them.
 #include "cli/launch/agent_run.h"
 
 #include <chrono>
@@ -37,6 +39,7 @@
 #include "cli/relay/input_pump.h"
 #include "cli/relay/output_pump.h"
 #include "cli/relay/resize_watcher.h"
+#include "cli/relay/screen.h"
 #include "cli/relay/write_queue.h"
 #include "cli/relay/writer.h"
 #include "cli/replies/reply_poller.h"
@@ -46,9 +49,9 @@
 namespace launch {
 namespace {
 
-// How long the main thread sleeps between two looks at the agent, at most; it wakes at once
-// when the agent exits.
-constexpr std::chrono::milliseconds EXIT_POLL_BOUND{50};
+// How long the main thread sleeps between two looks at the agent, at most: it wakes at once when
+// the agent exits or the app asks the session to end, so this only bounds a lost wake-up.
+constexpr std::chrono::milliseconds EXIT_WAIT_BOUND{std::chrono::seconds(5)};
 
 // How long an exited agent's last output may take to reach the screen before the run ends.
 constexpr std::chrono::milliseconds OUTPUT_DRAIN_BOUND{500};
@@ -121,7 +124,8 @@ platform::Result<StartedAgent> start_agent(const platform::OsString& found,
 std::shared_future<void> start_workers(StartedAgent& run, const companion::SharedSession& session,
                                        const relay::RunningFlag& running,
                                        const relay::QueueSender& sender,
-                                       relay::QueueReceiver receiver, platform::ConsoleSize size) {
+                                       relay::QueueReceiver receiver, platform::ConsoleSize size,
+                                       const std::shared_ptr<relay::Screen>& screen) {
   if (session) {
     start_worker(companion::run_keeper, running, session);
     start_worker(replies::run_reply_poller, running, session, sender.clone());
@@ -129,8 +133,8 @@ std::shared_future<void> start_workers(StartedAgent& run, const companion::Share
   auto output_ended = std::make_shared<std::promise<void>>();
   std::shared_future<void> ended = output_ended->get_future().share();
   start_worker(
-      [output_ended](std::unique_ptr<platform::ByteSource> output) {
-        relay::output_pump(std::move(output), platform::console_output());
+      [output_ended, screen](std::unique_ptr<platform::ByteSource> output) {
+        relay::output_pump(std::move(output), relay::Screen::writer(screen));
         output_ended->set_value();
       },
       std::move(run.output));
@@ -160,7 +164,7 @@ platform::Result<Outcome> supervise(platform::AgentProcess& agent,
     if (exit.value()) return Outcome{static_cast<int>(*exit.value() & 0xFF), true};  // RUN END (4)
     if (session && session->shutdown_requested.load()) return Outcome{0, false};  // RUN END (5)
     // Returns at once when the agent exits, else after the bound.
-    exit = agent.wait_exit(EXIT_POLL_BOUND);
+    exit = agent.wait_exit(EXIT_WAIT_BOUND);
   }
 }
 
@@ -216,11 +220,13 @@ int run_agent(cli::AgentKind agent_kind, std::vector<platform::OsString> agent_a
   StartedAgent& run = started.value();
   auto [sender, receiver] = relay::make_write_queue();
   relay::RunningFlag running = std::make_shared<std::atomic<bool>>(true);
+  auto screen = std::make_shared<relay::Screen>(platform::console_output());
   const std::shared_future<void> output_ended =
-      start_workers(run, session, running, sender, std::move(receiver), size.value());
+      start_workers(run, session, running, sender, std::move(receiver), size.value(), screen);
 
   platform::Result<Outcome> outcome = supervise(run.agent, session);
   if (!outcome) {
+    screen->close();
     restorer.restore_now();
     return report_failure(outcome.error());  // RUN END (6)
   }
@@ -232,6 +238,7 @@ int run_agent(cli::AgentKind agent_kind, std::vector<platform::OsString> agent_a
   if (session) withdraw_at_end(*session);
   running.reset();
   run.master.reset();
+  screen->close();
   restorer.restore_now();
   return outcome.value().status;
 }

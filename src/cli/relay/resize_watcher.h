@@ -21,7 +21,7 @@ struct SharedMaster {
   platform::PtyMaster master;  // GUARDED_BY(mutex)
 };
 
-// The longest the watcher waits between two looks at the window.
+// How often the watcher looks at the window where the system does not announce its changes.
 inline constexpr std::chrono::milliseconds RESIZE_PERIOD{150};
 
 // How the watcher sees the window and applies a size: seams for tests.
@@ -31,9 +31,9 @@ struct ResizeHooks {
   std::function<platform::Result<void>(platform::ConsoleSize)> apply;
 };
 
-// Until `running` is found false: waits up to RESIZE_PERIOD (less when the system announces a
-// change), measures the window, and applies a size that differs from the last one known. A
-// failed measurement is skipped; a failed resize still counts as applied. Reports nothing.
+// Until `running` is found false: waits for a change the system announces (or RESIZE_PERIOD
+// where it announces none), measures the window, and applies a size that differs from the last one
+// known. A failed measurement is skipped; a failed resize still counts as applied. Reports nothing.
 void watch_resizes(const std::atomic<bool>& running, platform::ConsoleSize start,
                    const ResizeHooks& hooks);
 

@@ -4,6 +4,7 @@
 
 #include "cli/replies/pending.h"
 #include "cli/replies/reply_shaping.h"
+#include "platform/pty.h"
 
 namespace replies {
 namespace {
@@ -49,6 +50,7 @@ CycleEnd poll_once(companion::ManagedSession& session, relay::QueueSender& queue
   if (pending->shutdown_requested) {
     // A reply that came with the request is dropped: neither typed nor acknowledged.
     session.shutdown_requested.exchange(true);
+    platform::wake_exit_wait();  // the run loop sleeps until the agent exits or this
     return CycleEnd::Stop;
   }
   if (pending->reply) return deliver(session, queue, *snapshot, *pending->reply);
