@@ -15,7 +15,8 @@ test: deps
 	scripts/test.sh
 
 # talvane with the real Claude Code and Codex CLI (pinned in tests/agents, installed with npm ci
-# into build/agents), offline against mock model servers. Exits 77 when npm cannot install them.
+# into build/agents), offline against mock model servers. Exits 77 when the npm registry cannot
+# be reached.
 test-agents: build
 	scripts/test_agents.py
 

@@ -31,8 +31,17 @@ MODEL_TEXT = "Done."
 DEAD_PROXY = "http://127.0.0.1:9"  # the discard port: nothing listens there
 
 
+UNREACHABLE = ("FetchError", "ECONNREFUSED", "ENOTFOUND", "EAI_AGAIN", "ETIMEDOUT",
+               "ENETUNREACH", "ECONNRESET")
+
+
+class RegistryUnreachable(Exception):
+    pass
+
+
 def install_agents():
-    """(bin directory, None) once both agents are installed, or (None, reason)."""
+    """(bin directory, None) once both agents are installed, or (None, reason). Raises
+    RegistryUnreachable when npm cannot reach its registry."""
     lock = os.path.join(PACKAGE_DIR, "package-lock.json")
     with open(lock, "rb") as f:
         digest = hashlib.sha256(f.read()).hexdigest()
@@ -41,7 +50,7 @@ def install_agents():
             os.access(os.path.join(AGENT_BIN, a), os.X_OK) for a in ("claude", "codex")):
         return AGENT_BIN, None
     if shutil.which("npm") is None:
-        return None, "npm is not installed"
+        return None, "npm is not installed (scripts/deps.sh installs it)"
     shutil.rmtree(INSTALL_DIR, ignore_errors=True)
     os.makedirs(INSTALL_DIR)
     for name in ("package.json", "package-lock.json"):
@@ -53,8 +62,13 @@ def install_agents():
     except subprocess.TimeoutExpired:
         return None, "npm ci took over 10 minutes"
     if done.returncode != 0:
-        lines = [line for line in done.stderr.splitlines() if line.strip()]
-        return None, "npm ci failed: " + (lines[-1] if lines else "exit %d" % done.returncode)
+        errors = [line[len("npm error "):] for line in done.stderr.splitlines()
+                  if line.startswith("npm error ") and "complete log" not in line]
+        why = next((e for e in errors if "Error" in e), errors[0] if errors else None)
+        why = why or "exit %d" % done.returncode
+        if any(code in done.stderr for code in UNREACHABLE):
+            raise RegistryUnreachable(why)
+        return None, "npm ci failed: " + why
     with open(stamp, "w") as f:
         f.write(digest)
     return AGENT_BIN, None

@@ -77,7 +77,10 @@ def main():
                         help="run every session of every pause given")
     parser.add_argument("pauses", nargs="*", type=int, default=[0, 5, 10, 20, 30, 50, 75, 100, 150, 200])
     args = parser.parse_args()
-    bin_dir, why = a.install_agents()
+    try:
+        bin_dir, why = a.install_agents()
+    except a.RegistryUnreachable as e:
+        bin_dir, why = None, "the npm registry cannot be reached: %s" % e
     if bin_dir is None:
         print("skipped: the agents cannot be installed (%s)" % why)
         return 2

@@ -9,9 +9,9 @@ non-ASCII text) are submitted, the first of every session included; the app's sh
 ends talvane with 0 and the terminal's modes as they were. A reply or a typed line counts as
 submitted when the mock model server receives a request whose last user message holds it exactly.
 
-Prints one line per check and ends with "N passed, N failed". When the agents cannot be
-installed (no npm registry), prints one "skipped" line and exits 77; it never reports a pass
-then. TEST_AGENTS=claude (or codex) runs one agent only.
+Prints one line per check and ends with "N passed, N failed". When the npm registry cannot be
+reached to install the agents, prints one "SKIPPED" line and exits 77; it never reports a pass
+then. Any other failure to install them is a failure. TEST_AGENTS=claude (or codex) runs one agent only.
 """
 
 import fcntl
@@ -218,12 +218,17 @@ def main():
         if not os.access(program, os.X_OK):
             print("test-agents: %s is missing; build first (make build)" % program)
             return 1
-    bin_dir, why = a.install_agents()
-    if bin_dir is None:
-        print("test-agents: SKIPPED, nothing was tested: the agents could not be installed from "
-              "the npm registry (%s)" % why)
+    try:
+        bin_dir, why = a.install_agents()
+    except a.RegistryUnreachable as e:
+        print("test-agents: SKIPPED, nothing was tested: the npm registry cannot be reached (%s)"
+              % e)
         print("0 passed, 0 failed, 1 skipped")
         return SKIPPED
+    if bin_dir is None:
+        print("test-agents: the agents could not be installed: %s" % why)
+        print("0 passed, 1 failed")
+        return 1
     suite = Suite(bin_dir)
     agents = os.environ.get("TEST_AGENTS", "claude codex").split()
     began = time.monotonic()
