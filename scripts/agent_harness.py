@@ -221,10 +221,6 @@ class ModelServer:
                     return None
                 self.changed.wait(left)
 
-    def user_texts_since(self, start):
-        with self.changed:
-            return [last_user_texts(body) for _, body in self.requests[start:]]
-
 
 def last_user_texts(body):
     """The text parts of the last user message of an Anthropic or OpenAI request body."""
@@ -272,9 +268,8 @@ class AnsweringTerminal(h.Terminal):
     def read_some(self, timeout_s):
         data = super().read_some(timeout_s)
         if data:
-            start = max(self.scanned, len(self.output) - len(data) - QUERY_TAIL)
-            for match in QUERY.finditer(self.output, start):
-                if match.start() >= self.scanned or match.end() > self.scanned:
+            for match in QUERY.finditer(self.output, max(0, self.scanned - QUERY_TAIL)):
+                if match.end() > self.scanned:  # not answered yet
                     self.type(self.answer(match))
             self.scanned = len(self.output)
         return data

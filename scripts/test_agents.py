@@ -60,7 +60,7 @@ def standin_escape(text):
     return text.replace("\\", "\\\\").replace("\n", "\\n")
 
 
-def agent_pid(talvane_pid, bin_dir, agent):
+def agent_pid(talvane_pid):
     """The agent's process: the descendant of talvane whose terminal is not talvane's."""
     own = os.readlink("/proc/%d/fd/0" % talvane_pid)
     for pid in a.descendants(talvane_pid):
@@ -143,7 +143,7 @@ class Session:
         return self.suite.check(self.label + ": typed keys reach the agent", took is not None)
 
     def resize(self):
-        pid = agent_pid(self.term.pid, self.suite.bin_dir, self.agent)
+        pid = agent_pid(self.term.pid)
         if pid is None:
             return self.suite.check(self.label + ": resize followed", False, "no agent process")
         mark = len(self.term.output)
