@@ -1,5 +1,5 @@
 # Entry points for people; the work is done by CMake presets and the scripts/ folder.
-.PHONY: all build test test-asan test-tsan fuzz bench soak demo deps clean
+.PHONY: all build test test-agents test-asan test-tsan fuzz bench soak demo deps clean
 
 all: build
 
@@ -13,6 +13,12 @@ build: deps
 # Linux and Windows (cross-built, run under Wine).
 test: deps
 	scripts/test.sh
+
+# talvane with the real Claude Code and Codex CLI (pinned in tests/agents, installed with npm ci
+# into build/agents), offline against mock model servers. Exits 77 when the npm registry cannot
+# be reached.
+test-agents: build
+	scripts/test_agents.py
 
 # The native suite, end-to-end tests included, under the sanitizers.
 test-asan: deps

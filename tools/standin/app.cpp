@@ -130,9 +130,23 @@ class Connection : public std::enable_shared_from_this<Connection> {
   }
 
   // Sends the answer of a held poll, ending its wait.
-  void answer_held(const std::string& body) {
+  void answer_held(int status, const std::string& body) {
     timer_.cancel();
-    send(format_answer(200, body, Framing::Length), 200);
+    send(format_answer(status, body, Framing::Length), status);
+  }
+
+  // The session handle the held poll asked for.
+  const std::string& handle() const { return handle_; }
+
+  // False once the client has closed or reset its end. Asked right before a held poll is given
+  // an item: a write into a connection whose client has gone may still succeed and would lose
+  // the item.
+  bool client_connected() {
+    char byte = 0;
+    error_code ec;
+    socket_.non_blocking(true, ec);
+    const std::size_t n = socket_.receive(asio::buffer(&byte, 1), tcp::socket::message_peek, ec);
+    return ec == asio::error::would_block || (!ec && n > 0);
   }
 
   void wait_held(Clock::time_point until) {
@@ -180,6 +194,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void on_request() {
     buffer_.resize(head_.content_length);
     const Route where = route(head_.method, head_.target);
+    handle_ = where.handle;
     index_ = app_.record({where.endpoint, head_.method, head_.target, where.handle, head_.headers,
                           buffer_, port_, 0, Clock::now(), std::nullopt});
     Decision decision = app_.decide(where, head_, buffer_);
@@ -243,6 +258,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   std::string buffer_;
   std::string out_;
   RequestHead head_;
+  std::string handle_;
   std::size_t index_ = 0;
 };
 
@@ -375,18 +391,32 @@ void App::Impl::hold_poll(const std::shared_ptr<Connection>& connection, Clock::
   release_held();
 }
 
-// Hands queued items to held polls, oldest poll first.
+// Hands queued items to held polls, oldest poll first, and only to live sessions: a poll whose
+// client has gone is dropped, and one whose session has since been withdrawn is answered 404 as
+// a new poll would be. Neither takes an item; it stays queued for the next live poll.
 void App::Impl::release_held() {
   while (!held.empty()) {
+    std::shared_ptr<Connection> first = held.front();
+    if (!first->client_connected()) {
+      held.pop_front();
+      first->close();
+      connections.erase(first);
+      continue;
+    }
+    bool live = false;
     std::optional<std::string> item;
     {
       std::lock_guard lock(mutex);
-      item = take_pending();
+      live = sessions.contains(first->handle());
+      if (live) item = take_pending();
     }
-    if (!item) return;
-    std::shared_ptr<Connection> first = held.front();
+    if (live && !item) return;
     held.pop_front();
-    first->answer_held(*item);
+    if (live) {
+      first->answer_held(200, *item);
+    } else {
+      first->answer_held(404, "{}");
+    }
   }
 }
 

@@ -1,5 +1,6 @@
 #include "standin/app.h"
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -175,6 +176,43 @@ TEST_F(StandinApp, HeldPollIsAnsweredAsSoonAsAReplyIsQueued) {
   EXPECT_EQ(recorded[0].handle, handle);
   EXPECT_EQ(recorded[0].status, 200);
   EXPECT_TRUE(recorded[0].answered);
+}
+
+TEST_F(StandinApp, QueuedReplyWaitsForALivePoll) {
+  // Regression: a reply went to a poll still held for a session withdrawn since, or for a client
+  // that had gone, and was lost.
+  const std::string withdrawn = register_session("old-run");
+  auto stale = std::async(std::launch::async, [&] { return poll(withdrawn); });
+  {
+    asio::io_context io;
+    asio::ip::tcp::socket gone(io);
+    boost::system::error_code ec;
+    gone.connect({asio::ip::address_v4::loopback(), app_->port()}, ec);
+    ASSERT_FALSE(ec);
+    const std::string live = register_session("live-run");
+    asio::write(gone,
+                asio::buffer("GET /api/managed-sessions/" + live +
+                             "/pending HTTP/1.1\r\nx-talvane-session-token: " + app_->token() +
+                             "\r\nContent-Length: 0\r\n\r\n"),
+                ec);
+    ASSERT_TRUE(app_->wait_until(
+        [](const auto& all) {
+          return std::count_if(all.begin(), all.end(), [](const RecordedRequest& r) {
+                   return r.endpoint == Endpoint::Pending;
+                 }) == 2;
+        },
+        GENEROUS));
+  }  // the live session's poll: its client closes it while it is held
+  EXPECT_EQ(exchange(app_->port(), "POST", "/api/managed-sessions/deregister", app_->token(),
+                     R"({"token":"old-run"})")
+                .status,
+            200);
+  app_->queue_reply("for the live run");
+  ASSERT_EQ(stale.wait_for(GENEROUS), std::future_status::ready);
+  EXPECT_EQ(stale.get().status, 404);
+  const Exchange next = poll(app_->last_handle());
+  EXPECT_EQ(next.status, 200);
+  EXPECT_EQ(next.body, R"({"reply":"for the live run"})");
 }
 
 TEST_F(StandinApp, AnAnswerIsRecordedByTheTimeTheClientHasReadIt) {

@@ -11,8 +11,9 @@
 //       the console on the way (status 101).
 //   (4) The agent exits with code c: its remaining output is let through (bounded wait), then
 //       teardown; status c modulo 256.
-//   (5) The app asks the session to end (the reply poller sets shutdown_requested): teardown,
-//       status 0. The agent is left running.
+//   (5) The app asks the session to end (the reply poller sets shutdown_requested): the input
+//       queued so far is written (bounded wait), then teardown; status 0. The agent is left
+//       running.
 //   (6) The exit query fails: restore the console, report as in (2), status 1; `running` is not
 //       cleared and the session is not withdrawn.
 //   (7) The console is closed, or a break, interrupt or termination comes from outside: the
@@ -55,6 +56,8 @@ constexpr std::chrono::milliseconds EXIT_WAIT_BOUND{std::chrono::seconds(5)};
 
 // How long an exited agent's last output may take to reach the screen before the run ends.
 constexpr std::chrono::milliseconds OUTPUT_DRAIN_BOUND{500};
+// How long the end of a run waits for queued input (a reply and its delayed Enter) to be typed.
+constexpr std::chrono::milliseconds QUEUED_INPUT_LIMIT{1000};
 
 constexpr int START_FAILURE_STATUS = 1;
 
@@ -231,6 +234,9 @@ int run_agent(cli::AgentKind agent_kind, std::vector<platform::OsString> agent_a
     return report_failure(outcome.error());  // RUN END (6)
   }
   if (outcome.value().agent_exited) drain_output(*run.master, output_ended);
+  // A reply queued before the app asked the session to end is typed whole, the Enter that
+  // follows its pause included, before the process ends and takes the writer with it.
+  if (!outcome.value().agent_exited) (void)sender.wait_written(QUEUED_INPUT_LIMIT);
 
   // Teardown.
   running->exchange(false);

@@ -9,7 +9,9 @@ namespace relay {
 struct QueueState {
   std::mutex mutex;
   std::condition_variable ready;       // a batch arrived, or the last sender went
+  std::condition_variable written;     // the receiver finished a batch, or went
   std::deque<WriteBatch> batches;      // GUARDED_BY(mutex)
+  bool writing = false;                // the receiver holds a batch; GUARDED_BY(mutex)
   std::size_t senders = 0;             // GUARDED_BY(mutex)
   bool receiver_alive = true;          // GUARDED_BY(mutex)
 };
@@ -43,6 +45,13 @@ bool QueueSender::send(WriteBatch&& batch) {
   return true;
 }
 
+bool QueueSender::wait_written(std::chrono::milliseconds limit) const {
+  std::unique_lock<std::mutex> lock(state_->mutex);
+  return state_->written.wait_for(lock, limit, [&] {
+    return !state_->receiver_alive || (state_->batches.empty() && !state_->writing);
+  });
+}
+
 void QueueSender::release() {
   if (!state_) return;
   bool last = false;
@@ -72,10 +81,14 @@ QueueReceiver::~QueueReceiver() { release(); }
 std::optional<WriteBatch> QueueReceiver::receive() {
   if (!state_) return std::nullopt;
   std::unique_lock<std::mutex> lock(state_->mutex);
+  // Asking for the next batch means the one before has been written.
+  state_->writing = false;
+  state_->written.notify_all();
   state_->ready.wait(lock, [&] { return !state_->batches.empty() || state_->senders == 0; });
   if (state_->batches.empty()) return std::nullopt;
   WriteBatch batch = std::move(state_->batches.front());
   state_->batches.pop_front();
+  state_->writing = true;
   return batch;
 }
 
@@ -85,8 +98,10 @@ void QueueReceiver::release() {
   {
     std::lock_guard<std::mutex> lock(state_->mutex);
     state_->receiver_alive = false;
+    state_->writing = false;
     discarded.swap(state_->batches);
   }
+  state_->written.notify_all();
   state_.reset();
   // `discarded` is freed here, outside the lock.
 }

@@ -43,6 +43,10 @@ class QueueSender {
   // REQUIRES: this handle has not been released or moved from.
   [[nodiscard]] bool send(WriteBatch&& batch);
 
+  // Waits until every batch queued so far has been written (the writer has asked for the next
+  // one, or has ended), at most `limit`; true if that happened in time.
+  [[nodiscard]] bool wait_written(std::chrono::milliseconds limit) const;
+
   // Releases the handle now (as the destructor would). Safe to repeat.
   void release();
 

@@ -87,5 +87,20 @@ TEST(WriteQueue, MovingASenderDoesNotReleaseIt) {
   EXPECT_EQ(receiver.receive()->chunks.front(), "still open");
 }
 
+TEST(WriteQueue, WaitWrittenHoldsUntilTheWriterAsksForMore) {
+  // Regression: a run ended by the app right after a reply ended the process while the writer
+  // was still in the reply's pause, and the Enter behind it was never typed.
+  using namespace std::chrono_literals;
+  auto [sender, receiver] = make_write_queue();
+  ASSERT_TRUE(sender.send(WriteBatch{{"reply", "\r"}, 1ms}));
+  EXPECT_FALSE(sender.wait_written(0ms));  // queued
+  ASSERT_TRUE(receiver.receive());
+  EXPECT_FALSE(sender.wait_written(0ms));  // being written
+  std::thread writer([&] { EXPECT_FALSE(receiver.receive()); });
+  EXPECT_TRUE(sender.wait_written(std::chrono::milliseconds(10'000)));
+  sender.release();
+  writer.join();
+}
+
 }  // namespace
 }  // namespace relay

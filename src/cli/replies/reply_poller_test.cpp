@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "cli/replies/pending.h"
+#include "cli/replies/reply_shaping.h"
 #include "standin/app.h"
 
 namespace replies {
@@ -122,15 +123,15 @@ class ReplyPoller : public ::testing::Test {
   std::vector<relay::WriteBatch> batches_;  // GUARDED_BY(mutex_)
 };
 
-TEST_F(ReplyPoller, ClaudeReplyIsOneBracketedPasteAcknowledgedOnce) {
+TEST_F(ReplyPoller, ClaudeReplyIsABracketedPasteThenEnterAcknowledgedOnce) {
   start(cli::AgentKind::Claude);
   ASSERT_TRUE(wait_for_requests(Endpoint::Pending, 1));
   app_->queue_reply("fix it\r\nplease");
   const auto batches = wait_for_batches(1);
   ASSERT_EQ(batches.size(), 1u);
   EXPECT_EQ(batches[0].chunks,
-            std::vector<std::string>{"\x1b[200~fix it\r\nplease\x1b[201~\r"});
-  EXPECT_EQ(batches[0].pause, 0ns);
+            (std::vector<std::string>{"\x1b[200~fix it\r\nplease\x1b[201~", "\r"}));
+  EXPECT_EQ(batches[0].pause, replies::CLAUDE_ENTER_DELAY);
 
   // Acknowledged for the handle it was polled with, then polled again at once.
   ASSERT_TRUE(wait_for_requests(Endpoint::Pending, 2));

@@ -10,10 +10,12 @@ constexpr std::string_view PASTE_END = "\x1b[201~";
 
 relay::WriteBatch bracketed_paste(std::string_view text) {
   std::string chunk;
-  chunk.reserve(text.size() + PASTE_START.size() + PASTE_END.size() + 1);
-  chunk.append(PASTE_START).append(text).append(PASTE_END).push_back('\r');
+  chunk.reserve(text.size() + PASTE_START.size() + PASTE_END.size());
+  chunk.append(PASTE_START).append(text).append(PASTE_END);
   relay::WriteBatch batch;
   batch.chunks.push_back(std::move(chunk));
+  batch.chunks.emplace_back("\r");
+  batch.pause = CLAUDE_ENTER_DELAY;
   return batch;
 }
 

@@ -11,8 +11,13 @@ namespace replies {
 
 // Codex gets its Enter this long after the text, so that it does not take the text for a paste.
 inline constexpr std::chrono::milliseconds CODEX_ENTER_DELAY{250};
+// Claude Code drops an Enter that arrives together with a paste (most often the first paste of a
+// session), so its Enter follows the paste this long after: twice the shortest pause that
+// submitted every first paste when measured (scripts/claude_paste_pause.py).
+inline constexpr std::chrono::milliseconds CLAUDE_ENTER_DELAY{80};
 
-// Claude: one chunk, ESC[200~ text ESC[201~ CR, no pause; the text is copied unchanged.
+// Claude: ESC[200~ text ESC[201~, then a second chunk "\r" with CLAUDE_ENTER_DELAY between
+// them; the text is copied unchanged.
 // Codex: the text with every CR LF and lone CR turned into LF, then a second chunk "\r",
 // with CODEX_ENTER_DELAY between them. Pure; any thread.
 relay::WriteBatch shape_reply(cli::AgentKind agent, std::string_view text);

@@ -1,0 +1,243 @@
+#!/usr/bin/env python3
+"""make test-agents: talvane with the real Claude Code and Codex CLI, pinned in
+tests/agents/package-lock.json and installed with `npm ci` into build/agents, run offline against
+the mock model servers of agent_harness.py, with talvane-standin as the app.
+
+Per agent, in fresh sessions (a fresh HOME each): the agent reaches its prompt; typed keys reach
+its input; a window resize reaches the agent's terminal; voice replies (several lines, quotes,
+non-ASCII text) are submitted, the first of every session included; the app's shutdown request
+ends talvane with 0 and the terminal's modes as they were. A reply or a typed line counts as
+submitted when the mock model server receives a request whose last user message holds it exactly.
+
+Prints one line per check and ends with "N passed, N failed". When the npm registry cannot be
+reached to install the agents, prints one "SKIPPED" line and exits 77; it never reports a pass
+then. Any other failure to install them is a failure. TEST_AGENTS=claude (or codex) runs one agent only.
+"""
+
+import fcntl
+import os
+import shutil
+import struct
+import sys
+import termios
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import agent_harness as a  # noqa: E402
+import pty_harness as h  # noqa: E402
+
+SESSIONS = 5
+REPLIES_PER_SESSION = 4  # 20 in all, the first of each fresh session among them
+START_TIMEOUT_S = 60
+SUBMIT_TIMEOUT_S = 30
+QUIET_S = 1.0
+RESIZED = (117, 37)  # columns, rows
+SKIPPED = 77
+
+
+class Suite:
+    def __init__(self, bin_dir):
+        self.bin_dir = bin_dir
+        self.passed = 0
+        self.failed = 0
+
+    def check(self, name, ok, detail=""):
+        if ok:
+            self.passed += 1
+        else:
+            self.failed += 1
+        print("%s  %s%s" % ("ok  " if ok else "FAIL", name, " (%s)" % detail if detail else ""),
+              flush=True)
+        return ok
+
+
+def reply_text(agent, session, number):
+    return ("%s reply %d.%d, several lines:\nsaid \"double\" and 'single' quotes\n"
+            "gr\u00fc\u00dfe \u00e9t\u00e9 \u2713 \u65e5\u672c\u8a9e" % (agent, session, number))
+
+
+def standin_escape(text):
+    return text.replace("\\", "\\\\").replace("\n", "\\n")
+
+
+def agent_pid(talvane_pid):
+    """The agent's process: the descendant of talvane whose terminal is not talvane's."""
+    own = os.readlink("/proc/%d/fd/0" % talvane_pid)
+    for pid in a.descendants(talvane_pid):
+        try:
+            if os.readlink("/proc/%d/fd/0" % pid) != own:
+                return pid
+        except OSError:
+            pass
+    return None
+
+
+def terminal_size_of(pid):
+    """(columns, rows) of the terminal on `pid`'s standard input."""
+    fd = os.open("/proc/%d/fd/0" % pid, os.O_RDWR | os.O_NOCTTY)
+    try:
+        rows, columns, _, _ = struct.unpack("HHHH", fcntl.ioctl(fd, termios.TIOCGWINSZ, b"\0" * 8))
+        return columns, rows
+    finally:
+        os.close(fd)
+
+
+class Session:
+    """One talvane run of `agent` in a fresh HOME, with its own stand-in app."""
+
+    def __init__(self, suite, agent, number, server):
+        self.suite, self.agent, self.number, self.server = suite, agent, number, server
+        self.label = "%s session %d" % (agent, number)
+        self.root = h.temp_dir("talvane-agents-")
+        self.cwd = os.path.join(self.root, "work")
+        os.makedirs(self.cwd)
+        home, extra = a.agent_home(self.root, agent, server.url, self.cwd)
+        self.app = h.Standin(os.path.join(self.root, "app"))
+        env = a.agent_env(home, suite.bin_dir, extra, self.app.data_dir)
+        os.chdir(self.cwd)
+        self.term = a.AnsweringTerminal([h.TALVANE, agent] + a.agent_argv(agent), env)
+        self.pids = []
+
+    def close(self):
+        self.pids += a.descendants(self.term.pid)
+        self.term.close()
+        a.kill_all(self.pids)
+        self.app.close()
+        os.chdir(h.ROOT)
+        shutil.rmtree(self.root, ignore_errors=True)
+
+    def reach_prompt(self):
+        began = time.monotonic()
+        try:
+            # Both agents switch bracketed paste on once their input is up; then let them settle.
+            self.term.wait_for(b"\x1b[?2004h", START_TIMEOUT_S)
+            self.app.wait_line(lambda line: "/pending" in line, START_TIMEOUT_S)
+            ok = self.term.wait_quiet(QUIET_S, START_TIMEOUT_S)
+        except h.Timeout as e:
+            return self.suite.check(self.label + ": prompt reached", False, str(e))
+        self.pids = a.descendants(self.term.pid)
+        return self.suite.check(self.label + ": prompt reached", ok,
+                                "%.1f s" % (time.monotonic() - began))
+
+    def wait_submitted(self, text, start):
+        """Seconds until the model saw `text` as the last user message; None on time-out."""
+        began = time.monotonic()
+        deadline = began + SUBMIT_TIMEOUT_S
+        while time.monotonic() < deadline:
+            if self.server.wait_for_user_text(text, 0.05, start) is not None:
+                took = time.monotonic() - began
+                self.term.wait_quiet(QUIET_S, 15)  # the turn ends before the next input
+                return took
+            self.term.read_some(0.05)
+        return None
+
+    def type_keys(self):
+        text = "typed keys reach %s \u00fc" % self.agent
+        start = self.server.count()
+        for ch in text:
+            self.term.type(ch.encode())
+            time.sleep(0.01)
+        time.sleep(0.3)  # Enter apart from the keys, as a person presses it
+        self.term.type(b"\r")
+        took = self.wait_submitted(text, start)
+        return self.suite.check(self.label + ": typed keys reach the agent", took is not None)
+
+    def resize(self):
+        pid = agent_pid(self.term.pid)
+        if pid is None:
+            return self.suite.check(self.label + ": resize followed", False, "no agent process")
+        mark = len(self.term.output)
+        self.term.set_size(*RESIZED)
+        deadline = time.monotonic() + 10
+        size = None
+        while time.monotonic() < deadline:
+            size = terminal_size_of(pid)
+            if size == RESIZED and len(self.term.output) > mark:
+                break
+            self.term.read_some(0.05)
+        self.term.wait_quiet(QUIET_S, 15)
+        return self.suite.check(self.label + ": resize followed", size == RESIZED and
+                                len(self.term.output) > mark,
+                                "agent's terminal %sx%s, %d bytes redrawn" % (
+                                    size + (len(self.term.output) - mark,)))
+
+    def replies(self, count, results):
+        for number in range(1, count + 1):
+            text = reply_text(self.agent, self.number, number)
+            start = self.server.count()
+            self.app.command("reply " + standin_escape(text))
+            took = self.wait_submitted(text, start)
+            results.append(took is not None)
+            name = "%s: %s reply submitted" % (self.label, "first" if number == 1 else
+                                               "reply %d" % number)
+            if number == 1 or took is None:
+                self.suite.check(name, took is not None,
+                                 "%.2f s" % took if took is not None else "not in any request")
+
+    def shutdown(self):
+        self.pids += a.descendants(self.term.pid)
+        self.app.command("shutdown")
+        try:
+            status = self.term.wait_exit(15)
+        except h.Timeout:
+            return self.suite.check(self.label + ": shutdown ends talvane with 0", False,
+                                    "still running")
+        restored = self.term.attributes() == self.term.initial_attributes
+        return self.suite.check(self.label + ": shutdown ends talvane with 0, terminal restored",
+                                status == 0 and restored,
+                                "status %d%s" % (status, "" if restored else
+                                                 ", terminal modes changed"))
+
+
+def run_agent_checks(suite, agent):
+    print("== %s %s" % (agent, a.agent_version(suite.bin_dir, agent)), flush=True)
+    server = a.ModelServer()
+    replies = []
+    try:
+        for number in range(1, SESSIONS + 1):
+            session = Session(suite, agent, number, server)
+            try:
+                if not session.reach_prompt():
+                    replies += [False] * REPLIES_PER_SESSION
+                    continue
+                if number == 1:
+                    session.type_keys()
+                    session.resize()
+                session.replies(REPLIES_PER_SESSION, replies)
+                session.shutdown()
+            finally:
+                session.close()
+    finally:
+        server.close()
+    suite.check("%s: replies submitted %d/%d" % (agent, sum(replies), len(replies)),
+                all(replies) and len(replies) == SESSIONS * REPLIES_PER_SESSION)
+
+
+def main():
+    for program in (h.TALVANE, h.STANDIN):
+        if not os.access(program, os.X_OK):
+            print("test-agents: %s is missing; build first (make build)" % program)
+            return 1
+    try:
+        bin_dir, why = a.install_agents()
+    except a.RegistryUnreachable as e:
+        print("test-agents: SKIPPED, nothing was tested: the npm registry cannot be reached (%s)"
+              % e)
+        print("0 passed, 0 failed, 1 skipped")
+        return SKIPPED
+    if bin_dir is None:
+        print("test-agents: the agents could not be installed: %s" % why)
+        print("0 passed, 1 failed")
+        return 1
+    suite = Suite(bin_dir)
+    agents = os.environ.get("TEST_AGENTS", "claude codex").split()
+    began = time.monotonic()
+    for agent in agents:
+        run_agent_checks(suite, agent)
+    print("took %.0f s" % (time.monotonic() - began))
+    print("%d passed, %d failed" % (suite.passed, suite.failed))
+    return 0 if suite.failed == 0 and suite.passed > 0 else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
