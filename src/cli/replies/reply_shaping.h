@@ -12,9 +12,10 @@ namespace replies {
 // Codex gets its Enter this long after the text, so that it does not take the text for a paste.
 inline constexpr std::chrono::milliseconds CODEX_ENTER_DELAY{250};
 
-// Claude: one chunk, ESC[200~ text ESC[201~ CR, no pause; the text is copied unchanged.
-// Codex: the text with every CR LF and lone CR turned into LF, then a second chunk "\r",
-// with CODEX_ENTER_DELAY between them. Pure; any thread.
+// The text is first cleaned by clean_reply_text: line breaks become LF, control characters go.
+// Claude: one chunk, ESC[200~ text ESC[201~ CR, no pause.
+// Codex: the text, then a second chunk "\r", with CODEX_ENTER_DELAY between them.
+// Pure; any thread.
 relay::WriteBatch shape_reply(cli::AgentKind agent, std::string_view text);
 
 }  // namespace replies
