@@ -246,11 +246,11 @@ TEST_F(HttpRequest, UnsendableUrlsAndTokensFailWithoutARequest) {
 // again without a request, once a second for ever; such a token is now refused before connecting.
 TEST(HttpRequestToken, TooLongForAHeaderIsRefusedWithoutConnecting) {
   boost::asio::io_context context;
-  boost::asio::ip::tcp::acceptor listener(
-      context, {boost::asio::ip::address_v4::loopback(), 0});
+  boost::asio::ip::tcp::acceptor listener(context, {boost::asio::ip::address_v4::loopback(), 0});
   listener.non_blocking(true);
   const std::string url = base_url(listener.local_endpoint().port()) + REGISTER;
-  for (const std::size_t length : {std::size_t{65'534}, std::size_t{65'535}, std::size_t{1} << 20}) {
+  for (const std::size_t length :
+       {std::size_t{65'534}, std::size_t{65'535}, std::size_t{1} << 20}) {
     EXPECT_EQ(send_request(Method::Post, url, GENEROUS, std::string(length, 't'), "{}").kind,
               Kind::TransportFailure);
     boost::system::error_code ec;

@@ -157,8 +157,8 @@ TEST_F(ManagedSessionTest, StatusFollowsTheAppsAnswer) {
       {"v2 codex", AgentKind::Codex, status_answer(200, CODEX_OK), RegistrationStatus::Registered},
       // Numbers out of a double's range where nothing looks at them.
       {"huge extra numbers", AgentKind::Claude,
-       status_answer(200, R"({"pid":1e400,"id":)" + std::string(400, '9') +
-                              R"(,"session_handle":"h"})"),
+       status_answer(200,
+                     R"({"pid":1e400,"id":)" + std::string(400, '9') + R"(,"session_handle":"h"})"),
        RegistrationStatus::Registered},
   };
   for (const auto& c : cases) {

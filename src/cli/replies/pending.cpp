@@ -31,9 +31,8 @@ bool take_shutdown(const Json& value, PendingResponse& into) {
 }  // namespace
 
 std::optional<PendingResponse> decode_pending(std::string_view body) {
-  std::optional<companion::Record> record =
-      companion::read_record(body, {REPLY, SHUTDOWN_REQUESTED},
-                             {.replace_invalid_utf8 = true, .refuse_repeats = true});
+  std::optional<companion::Record> record = companion::read_record(
+      body, {REPLY, SHUTDOWN_REQUESTED}, {.replace_invalid_utf8 = true, .refuse_repeats = true});
   if (!record || record->shape == companion::Record::Shape::Other) return std::nullopt;
   // The array form: the two members in that order, a missing element standing for an absent one.
   if (record->shape == companion::Record::Shape::Array && record->elements > RECORD_FIELDS) {

@@ -128,8 +128,7 @@ TEST_F(ReplyPoller, ClaudeReplyIsOneBracketedPasteAcknowledgedOnce) {
   app_->queue_reply("fix it\r\nplease");
   const auto batches = wait_for_batches(1);
   ASSERT_EQ(batches.size(), 1u);
-  EXPECT_EQ(batches[0].chunks,
-            std::vector<std::string>{"\x1b[200~fix it\nplease\x1b[201~\r"});
+  EXPECT_EQ(batches[0].chunks, std::vector<std::string>{"\x1b[200~fix it\nplease\x1b[201~\r"});
   EXPECT_EQ(batches[0].pause, 0ns);
 
   // Acknowledged for the handle it was polled with, then polled again at once.
