@@ -1,5 +1,5 @@
 # Entry points for people; the work is done by CMake presets and the scripts/ folder.
-.PHONY: all build test test-agents test-asan test-tsan fuzz bench soak demo deps clean
+.PHONY: all build test test-agents test-asan test-tsan fuzz bench soak soak-hostile demo deps clean
 
 all: build
 
@@ -38,6 +38,10 @@ bench: build
 # The launcher against a misbehaving stand-in app and a steady typist (SOAK_SECONDS, default 60).
 soak: build
 	scripts/soak.py
+
+# Peak memory and CPU against an app whose answers are hostile (HOSTILE_SECONDS per case, 10).
+soak-hostile: build
+	scripts/soak.py --hostile
 
 # talvane in this terminal with a stand-in app that sends two voice replies, then ends the
 # session (DEMO_AGENT=codex for the Codex form).

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "cli/companion/json.h"
+#include "cli/companion/json_record.h"
 #include "cli/replies/pending.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -13,7 +14,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const auto decoded = replies::decode_pending(text);
   if (!decoded) return 0;
   if (decoded->reply && decoded->reply->empty()) std::abort();
-  if (!companion::parse_answer(text)) std::abort();
+  if (!companion::read_record(text, {}, {true, false})) std::abort();
 
   companion::Json again = companion::Json::object();
   again["reply"] = decoded->reply ? companion::Json(*decoded->reply) : companion::Json(nullptr);

@@ -8,6 +8,11 @@ Keystrokes come from the lower-case letters and replies from upper-case letters 
 each reply arriving as a bracketed paste, so a reply cut into pieces, typed twice, or mixed with
 keys shows. SOAK_SECONDS sets the length of the chaos (60 by default); SOAK_SEED the random
 seed. Prints PASS or FAIL with the reasons; exits 1 on failure.
+
+With --hostile it runs the hostile-answer cases instead: the stand-in answers every pending poll
+(or every registration) at once with the same answer of up to 10 MiB, and the script reports
+talvane's peak resident memory in each case and its CPU while the keeper retries against a
+hostile register answer, against the goals of 16 MiB and 10 % of a core.
 """
 
 import os
@@ -285,5 +290,81 @@ def run():
     return 0
 
 
+MAX_ANSWER = 10 * 1024 * 1024
+PEAK_RSS_GOAL_KIB = 16 * 1024
+KEEPER_CPU_GOAL = 0.10
+HOSTILE_SECONDS = float(os.environ.get("HOSTILE_SECONDS", "10"))
+
+
+def hostile_bodies():
+    """(name, endpoint, body) of each case; every body is at most 10 MiB."""
+    elements = b"[" + b"0," * 5_200_000 + b"0]"
+    keys = b"{" + b",".join(b'"%x":0' % i for i in range(1_000_000)) + b"}"
+    digits = b"1" + b"0" * 100_000
+    reply = b"R" * (1024 * 1024)
+    long_string = b'"' + b"s" * (MAX_ANSWER - 64) + b'"'
+    return [
+        ("5.2M-element array", "pending", b'{"x":' + elements + b',"reply":null}'),
+        ("1M object keys", "pending", b'{"x":' + keys + b',"reply":null}'),
+        ("1 MiB reply and a 100,001-digit number, every poll", "pending",
+         b'{"id":' + digits + b',"reply":"' + reply + b'"}'),
+        ("10 MiB string in an ignored member", "pending",
+         b'{"x":' + long_string + b',"reply":null}'),
+        ("register answer without session_handle", "register", b'{"x":' + elements + b"}"),
+    ]
+
+
+def run_hostile_case(tmp, name, endpoint, body):
+    """Runs talvane against one hostile answer; (peak RSS KiB, CPU share, replies acknowledged)."""
+    body_file = os.path.join(tmp, "body.json")
+    with open(body_file, "wb") as f:
+        f.write(body)
+    app = h.Standin(os.path.join(tmp, "app-" + endpoint), hold_ms=1000)
+    app.command("body %s %s" % (endpoint, body_file))
+    app.wait_line(lambda line: line.startswith("body of"), 60)
+    env = h.base_env(tmp, app.data_dir, {
+        "FAKE_AGENT_PRINT": "[go]", "FAKE_AGENT_EXIT_ON": str(EXIT_KEY[0]),
+        "FAKE_AGENT_EXIT_CODE": str(EXIT_CODE)})
+    term = h.Terminal([h.TALVANE, "claude"], env)
+    try:
+        term.wait_for(b"[go]", 30)
+        cpu_start, wall_start = h.cpu_ticks_ns(term.pid), time.monotonic()
+        deadline = wall_start + HOSTILE_SECONDS
+        while time.monotonic() < deadline:
+            term.read_some(0.1)
+        cpu = (h.cpu_ticks_ns(term.pid) - cpu_start) / ((time.monotonic() - wall_start) * 1e9)
+        peak = h.peak_rss_kib(term.pid)
+        term.type(EXIT_KEY)
+        status = term.wait_exit(15)
+    finally:
+        term.close()
+        lines = app.snapshot()
+        app.close()
+    acked = sum(1 for l in lines if re.search(r"\] POST \S+/delivered", l))
+    if status != EXIT_CODE:
+        print("  %s: talvane ended with %s" % (name, status))
+    return peak, cpu, acked
+
+
+def run_hostile():
+    for program in (h.TALVANE, h.STANDIN, h.FAKE_AGENT):
+        if not os.access(program, os.X_OK):
+            sys.exit("soak: %s is missing; run make build first" % program)
+    tmp = h.temp_dir("talvane-hostile-")
+    failed = False
+    try:
+        for name, endpoint, body in hostile_bodies():
+            assert len(body) <= MAX_ANSWER, name
+            peak, cpu, acked = run_hostile_case(tmp, name, endpoint, body)
+            ok = peak < PEAK_RSS_GOAL_KIB and (endpoint != "register" or cpu < KEEPER_CPU_GOAL)
+            failed |= not ok
+            print("hostile: %-55s peak RSS %6.1f MiB, CPU %5.1f %%, %d replies typed  %s" % (
+                name, peak / 1024, cpu * 100, acked, "ok" if ok else "MISSED"))
+    finally:
+        shutil.rmtree(tmp, ignore_errors=True)
+    print("hostile: " + ("FAIL" if failed else "PASS"))
+    return 1 if failed else 0
+
+
 if __name__ == "__main__":
-    sys.exit(run())
+    sys.exit(run_hostile() if "--hostile" in sys.argv[1:] else run())

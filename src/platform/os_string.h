@@ -3,6 +3,7 @@
 // only for messages.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -31,6 +32,10 @@ OsString from_utf8(std::string_view utf8);
 
 // True when the bytes are valid UTF-8 as a whole.
 bool is_valid_utf8(std::string_view bytes);
+
+// The length of the well-formed UTF-8 sequence at bytes[i] (i < bytes.size()), or 0 with *bad set
+// to the length of the maximal ill-formed subpart there (at least 1).
+std::size_t utf8_sequence_length(std::string_view bytes, std::size_t i, std::size_t* bad);
 
 // The bytes with every invalid UTF-8 sequence replaced by U+FFFD, as a decoder that substitutes
 // maximal invalid subparts would do.

@@ -1,11 +1,9 @@
 #include "platform/os_string.h"
 
 namespace platform {
-namespace {
 
-// Length of the well-formed UTF-8 sequence at s[i], or 0 with *bad set to the length of the
-// maximal ill-formed subpart there (at least 1), following the Unicode Standard's Table 3-7.
-size_t sequence_length(std::string_view s, size_t i, size_t* bad) {
+// Follows the Unicode Standard's Table 3-7.
+size_t utf8_sequence_length(std::string_view s, size_t i, size_t* bad) {
   const auto byte = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
   const unsigned char lead = byte(i);
   if (lead < 0x80) return 1;
@@ -38,12 +36,10 @@ size_t sequence_length(std::string_view s, size_t i, size_t* bad) {
   return 0;
 }
 
-}  // namespace
-
 bool is_valid_utf8(std::string_view bytes) {
   for (size_t i = 0; i < bytes.size();) {
     size_t bad = 0;
-    const size_t n = sequence_length(bytes, i, &bad);
+    const size_t n = utf8_sequence_length(bytes, i, &bad);
     if (n == 0) return false;
     i += n;
   }
@@ -55,7 +51,7 @@ std::string utf8_lossy(std::string_view bytes) {
   out.reserve(bytes.size());
   for (size_t i = 0; i < bytes.size();) {
     size_t bad = 0;
-    const size_t n = sequence_length(bytes, i, &bad);
+    const size_t n = utf8_sequence_length(bytes, i, &bad);
     if (n == 0) {
       out += "\xEF\xBF\xBD";
       i += bad;

@@ -90,11 +90,13 @@ class RepliesEndToEnd : public testing_support::TalvaneRun {
 
 TEST_F(RepliesEndToEnd, AClaudeReplyIsOneBracketedPasteFollowedByEnter) {
   auto talvane = start_polling("claude");
-  // Line breaks, escape sequences and the paste end marker itself pass through unchanged.
+  // Line breaks become LF; escape sequences and the paste end marker lose their ESC.
   const std::string text = "Voil\xC3\xA0 \xE2\x82\xAC\xF0\x9F\x98\x80 \x1b[1mbold\x1b[0m " +
                            PASTE_END + " one\r\ntwo\rthree\n";
+  const std::string pasted =
+      "Voil\xC3\xA0 \xE2\x82\xAC\xF0\x9F\x98\x80 [1mbold[0m [201~ one\ntwo\nthree\n";
   app_.queue_reply(text);
-  expect_received(PASTE_START + text + PASTE_END + "\r");
+  expect_received(PASTE_START + pasted + PASTE_END + "\r");
   EXPECT_TRUE(wait_for_requests(Endpoint::Delivered, 1));
   end_agent(*talvane);
 }
@@ -102,7 +104,7 @@ TEST_F(RepliesEndToEnd, AClaudeReplyIsOneBracketedPasteFollowedByEnter) {
 TEST_F(RepliesEndToEnd, ACodexReplyIsTextWithLineFeedsThenEnterAfterAPauseBeforeLaterKeys) {
   auto talvane = start_polling("codex");
   const std::string text = "\xC3\xBC" "ber\r\nzwei\rdrei\n\r\n\xE6\x97\xA5\t\x1b[A";
-  const std::string converted = "\xC3\xBC" "ber\nzwei\ndrei\n\n\xE6\x97\xA5\t\x1b[A";
+  const std::string converted = "\xC3\xBC" "ber\nzwei\ndrei\n\n\xE6\x97\xA5\t[A";
   const auto queued = steady_clock::now();
   app_.queue_reply(text);
   ASSERT_TRUE(eventually([&] { return received().size() >= converted.size(); }, BOUND));
@@ -118,7 +120,7 @@ TEST_F(RepliesEndToEnd, ACodexReplyIsTextWithLineFeedsThenEnterAfterAPauseBefore
 }
 
 TEST_F(RepliesEndToEnd, ClaudeRepliesQueuedBackToBackArePastedWholeAndInOrder) {
-  expect_typed_in_turn("claude", PASTE_START + "first\r\n" + PASTE_END + "\r" + PASTE_START +
+  expect_typed_in_turn("claude", PASTE_START + "first\n" + PASTE_END + "\r" + PASTE_START +
                                      "second" + PASTE_END + "\r" + PASTE_START + "third " +
                                      SNOWMAN + PASTE_END + "\r");
 }

@@ -30,6 +30,9 @@
 //   delay ENDPOINT MS      answer ENDPOINT with 200 and body {} after MS milliseconds
 //   garbage ENDPOINT       answer ENDPOINT with 200 and a body that is not JSON
 //   hang ENDPOINT          never answer ENDPOINT (the connection stays open)
+//   body ENDPOINT FILE     answer ENDPOINT with 200 and the bytes of FILE from now on, at once
+//                          and to every request (a pending poll included, whatever was
+//                          acknowledged: a flooding app); prints "body of N bytes" once set
 //   hold MS                hold an empty pending poll MS milliseconds from now on
 //   sleep MS               wait MS milliseconds before the next command
 //   quit                   stop serving and exit
@@ -42,6 +45,7 @@
 #include <cstdio>
 #include <fstream>
 #include <iostream>
+#include <iterator>
 #include <mutex>
 #include <optional>
 #include <sstream>
@@ -179,6 +183,15 @@ bool run_command(standin::App& app, const std::string& line) {
       standin::Answer answer;
       answer.never_answer = true;
       app.set_answer(*endpoint, answer);
+    }
+  } else if (verb == "body") {
+    std::string path;
+    if (auto endpoint = endpoint_arg(words); endpoint && words >> path) {
+      std::ifstream file(path, std::ios::binary);
+      std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+      const std::size_t size = bytes.size();
+      app.set_answer(*endpoint, standin::status_answer(200, std::move(bytes)));
+      say("body of " + std::to_string(size) + " bytes");
     }
   } else if (verb == "hold") {
     long ms = 0;

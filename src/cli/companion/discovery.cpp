@@ -1,6 +1,6 @@
 #include "cli/companion/discovery.h"
 
-#include "cli/companion/json.h"
+#include "cli/companion/json_record.h"
 #include "platform/environment.h"
 #include "platform/files.h"
 
@@ -17,15 +17,12 @@ std::string_view port_file_name(cli::AgentKind agent) {
 // The value of a record's one field: the file is valid UTF-8 holding exactly one JSON value,
 // either an object with the field exactly once or an array of exactly one element.
 std::optional<Json> record_field(std::string_view content, std::string_view field) {
-  if (!platform::is_valid_utf8(content)) return std::nullopt;
-  std::optional<Json> value = parse_record(content, field);
-  if (!value) return std::nullopt;
-  if (value->is_array()) {
-    if (value->size() != 1) return std::nullopt;
-    return std::move((*value)[0]);
-  }
-  if (const Json* found = member(*value, field)) return *found;
-  return std::nullopt;
+  std::optional<Record> record =
+      read_record(content, {field}, {.replace_invalid_utf8 = false, .refuse_repeats = true});
+  if (!record) return std::nullopt;
+  if (record->shape == Record::Shape::Array && record->elements != 1) return std::nullopt;
+  if (record->shape == Record::Shape::Other) return std::nullopt;
+  return std::move(record->fields[0]);
 }
 
 // An optional '+' and then ASCII digits whose value is at most 65535; leading zeros allowed.

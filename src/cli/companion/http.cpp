@@ -69,9 +69,15 @@ std::optional<Target> parse_url(std::string_view url) {
   return target;
 }
 
+// The longest header value Beast can hold (its fields keep sizes in 16 bits, two of them spent on
+// the separator); a longer one would fail only once the connection is open.
+constexpr std::size_t MAX_HEADER_VALUE_BYTES = std::numeric_limits<std::uint16_t>::max() - 2;
+
 // A header value must not be able to end its line: CR, LF, NUL and the other control characters
-// (tab aside) are refused, as a careful HTTP client does, rather than sent raw.
+// (tab aside) are refused, as a careful HTTP client does, rather than sent raw. A value too long
+// to send is refused the same way, before anything is sent.
 bool is_safe_header_value(std::string_view value) {
+  if (value.size() > MAX_HEADER_VALUE_BYTES) return false;
   for (const char c : value) {
     const auto byte = static_cast<unsigned char>(c);
     if ((byte < 0x20 && byte != '\t') || byte == 0x7F) return false;

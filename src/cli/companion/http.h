@@ -34,7 +34,8 @@ inline constexpr std::size_t MAX_ANSWER_BYTES = 10 * 1024 * 1024;
 // at once. Headers: Host, User-Agent, then "Content-Type: application/json" when a body is
 // given, then "x-talvane-session-token: <token>", then Content-Length with a body. Never
 // retries, never uses a proxy. TransportFailure without sending anything when the URL is not
-// "http://127.0.0.1:<port>/<visible ASCII>" or the token holds a control character.
+// "http://127.0.0.1:<port>/<visible ASCII>", or the token holds a control character or is longer
+// than 65,533 bytes.
 RequestOutcome send_request(Method method, std::string_view url, std::chrono::milliseconds timeout,
                             std::string_view capability_token,
                             const std::optional<std::string>& body);

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+
 #include <chrono>
 #include <string>
 #include <vector>
@@ -239,6 +242,23 @@ TEST_F(HttpRequest, UnsendableUrlsAndTokensFailWithoutARequest) {
               Kind::TransportFailure);
   }
   EXPECT_TRUE(app_.requests().empty());
+}
+
+// Regression: a capability token of 65,535 bytes or more opened a connection and closed it
+// again without a request, once a second for ever; such a token is now refused before connecting.
+TEST(HttpRequestToken, TooLongForAHeaderIsRefusedWithoutConnecting) {
+  boost::asio::io_context context;
+  boost::asio::ip::tcp::acceptor listener(context, {boost::asio::ip::address_v4::loopback(), 0});
+  listener.non_blocking(true);
+  const std::string url = base_url(listener.local_endpoint().port()) + REGISTER;
+  for (const std::size_t length :
+       {std::size_t{65'534}, std::size_t{65'535}, std::size_t{1} << 20}) {
+    EXPECT_EQ(send_request(Method::Post, url, GENEROUS, std::string(length, 't'), "{}").kind,
+              Kind::TransportFailure);
+    boost::system::error_code ec;
+    listener.accept(ec);
+    EXPECT_EQ(ec, boost::asio::error::would_block) << length << "-byte token: connected";
+  }
 }
 
 TEST(SessionUrl, PercentEncodesTheHandleAsOnePathSegment) {

@@ -2,18 +2,13 @@
 
 #include <vector>
 
-#include "platform/os_string.h"
-
 namespace companion {
 namespace {
 
-// Builds the value like nlohmann's own DOM builder, and refuses what the launcher must refuse:
-// nesting of MAX_JSON_DEPTH or more and, for a record, its field given twice.
+// Builds the value like nlohmann's own DOM builder, and refuses nesting of MAX_JSON_DEPTH or
+// more.
 class StrictBuilder {
  public:
-  explicit StrictBuilder(std::optional<std::string_view> unique_field)
-      : unique_field_(unique_field) {}
-
   Json take() { return std::move(root_); }
 
   bool null() { return put(Json(nullptr)) != nullptr; }
@@ -32,10 +27,6 @@ class StrictBuilder {
   bool end_array() { return close(); }
 
   bool key(Json::string_t& name) {
-    const bool in_top_object = stack_.size() == 1;
-    if (in_top_object && unique_field_ && name == *unique_field_ && stack_.back()->contains(name)) {
-      return false;
-    }
     key_ = std::move(name);
     return true;
   }
@@ -74,20 +65,24 @@ class StrictBuilder {
     return true;
   }
 
-  const std::optional<std::string_view> unique_field_;
   Json root_;
   std::vector<Json*> stack_;  // the open arrays and objects, innermost last
   std::string key_;           // the name of the member whose value comes next
 };
 
-std::optional<Json> parse_strict(std::string_view text,
-                                 std::optional<std::string_view> unique_field) {
+}  // namespace
+
+bool may_be_json_text(std::string_view text) {
   // nlohmann skips a leading byte-order mark; the launcher refuses it.
-  if (text.size() >= 3 && text.substr(0, 3) == "\xEF\xBB\xBF") return std::nullopt;
+  if (text.substr(0, 3) == "\xEF\xBB\xBF") return false;
   // nlohmann's lexer takes a NUL byte for the end of the input, which would let anything behind
   // it pass; a NUL is never valid anywhere in JSON text.
-  if (text.find('\0') != std::string_view::npos) return std::nullopt;
-  StrictBuilder builder(unique_field);
+  return text.find('\0') == std::string_view::npos;
+}
+
+std::optional<Json> parse_json(std::string_view text) {
+  if (!may_be_json_text(text)) return std::nullopt;
+  StrictBuilder builder;
   bool ok = false;
   try {
     ok = Json::sax_parse(text.begin(), text.end(), &builder, Json::input_format_t::json,
@@ -97,18 +92,6 @@ std::optional<Json> parse_strict(std::string_view text,
   }
   if (!ok) return std::nullopt;
   return builder.take();
-}
-
-}  // namespace
-
-std::optional<Json> parse_json(std::string_view text) { return parse_strict(text, std::nullopt); }
-
-std::optional<Json> parse_record(std::string_view text, std::string_view field) {
-  return parse_strict(text, field);
-}
-
-std::optional<Json> parse_answer(std::string_view body) {
-  return parse_json(platform::utf8_lossy(body));
 }
 
 const Json* member(const Json& value, std::string_view name) {

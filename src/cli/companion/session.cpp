@@ -1,12 +1,13 @@
 #include "cli/companion/session.h"
 
 #include <array>
-#include <variant>
 #include <thread>
+#include <variant>
 
 #include "cli/companion/discovery.h"
 #include "cli/companion/http.h"
 #include "cli/companion/json.h"
+#include "cli/companion/json_record.h"
 #include "platform/environment.h"
 #include "platform/random.h"
 
@@ -52,16 +53,22 @@ std::string register_body(const ManagedSession& session) {
   return encode_json(body);
 }
 
-bool is_codex_v2_answer(const Json& answer) {
-  const Json* version = member(answer, "protocol_version");
+// The members of a register answer that are looked at, in this order.
+constexpr std::string_view SESSION_HANDLE = "session_handle";
+constexpr std::string_view PROTOCOL_VERSION = "protocol_version";
+constexpr std::string_view AGENT = "agent";
+enum AnswerField : std::size_t { HANDLE_FIELD, VERSION_FIELD, AGENT_FIELD };
+
+bool is_codex_v2_answer(const Record& answer) {
+  const std::optional<Json>& version = answer.fields[VERSION_FIELD];
   // Only the integer 2 (parsed as unsigned): 2.0 is a float, "2" a string, and nlohmann would
   // compare 2.0 equal to 2, so the type is checked rather than the value alone.
-  if (version == nullptr || !version->is_number_unsigned() ||
+  if (!version || !version->is_number_unsigned() ||
       version->get<std::uint64_t>() != CODEX_PROTOCOL_VERSION) {
     return false;
   }
-  const Json* agent = member(answer, "agent");
-  return agent != nullptr && agent->is_string() && agent->get_ref<const std::string&>() == "codex";
+  const std::optional<Json>& agent = answer.fields[AGENT_FIELD];
+  return agent && agent->is_string() && agent->get_ref<const std::string&>() == "codex";
 }
 
 // The session handle of a 200 answer, or the status that the answer gives instead.
@@ -71,12 +78,16 @@ std::variant<std::string, RegistrationStatus> handle_from_answer(cli::AgentKind 
   const RegistrationStatus unreadable =
       codex ? RegistrationStatus::AppTooOld : RegistrationStatus::NotRegistered;
   if (!outcome.body) return unreadable;
-  const std::optional<Json> answer = parse_answer(*outcome.body);
+  // Members of anything but an object are absent; a repeated member counts as its last.
+  std::optional<Record> answer =
+      read_record(*outcome.body, {SESSION_HANDLE, PROTOCOL_VERSION, AGENT},
+                  {.replace_invalid_utf8 = true, .refuse_repeats = false});
   if (!answer) return unreadable;
+  if (answer->shape != Record::Shape::Object) answer->fields.assign(answer->fields.size(), {});
   if (codex && !is_codex_v2_answer(*answer)) return RegistrationStatus::AppTooOld;
-  const Json* handle = member(*answer, "session_handle");
-  if (handle == nullptr || !handle->is_string()) return RegistrationStatus::NotRegistered;
-  return handle->get<std::string>();
+  std::optional<Json>& handle = answer->fields[HANDLE_FIELD];
+  if (!handle || !handle->is_string()) return RegistrationStatus::NotRegistered;
+  return std::move(handle->get_ref<std::string&>());
 }
 
 RegistrationStatus status_without_answer(cli::AgentKind agent, const RequestOutcome& outcome) {
@@ -132,8 +143,7 @@ RegistrationStatus register_session(ManagedSession& session) {
   if (read_capability_token(session.data_dir) != token) return RegistrationStatus::NotRegistered;
 
   std::lock_guard<std::mutex> lock(session.registration_mutex);
-  session.registration =
-      Registration{base, *token, std::move(std::get<std::string>(handle))};
+  session.registration = Registration{base, *token, std::move(std::get<std::string>(handle))};
   return RegistrationStatus::Registered;
 }
 

@@ -155,6 +155,11 @@ TEST_F(ManagedSessionTest, StatusFollowsTheAppsAnswer) {
       {"empty handle", AgentKind::Claude, status_answer(200, R"({"session_handle":""})"),
        RegistrationStatus::Registered},
       {"v2 codex", AgentKind::Codex, status_answer(200, CODEX_OK), RegistrationStatus::Registered},
+      // Numbers out of a double's range where nothing looks at them.
+      {"huge extra numbers", AgentKind::Claude,
+       status_answer(200,
+                     R"({"pid":1e400,"id":)" + std::string(400, '9') + R"(,"session_handle":"h"})"),
+       RegistrationStatus::Registered},
   };
   for (const auto& c : cases) {
     app_.set_answer(register_endpoint(c.agent), c.answer);

@@ -1,6 +1,7 @@
 #include "cli/relay/write_queue.h"
 
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <mutex>
 
@@ -8,12 +9,16 @@ namespace relay {
 
 struct QueueState {
   std::mutex mutex;
-  std::condition_variable ready;       // a batch arrived, or the last sender went
-  std::condition_variable written;     // the receiver finished a batch, or went
-  std::deque<WriteBatch> batches;      // GUARDED_BY(mutex)
-  bool writing = false;                // the receiver holds a batch; GUARDED_BY(mutex)
-  std::size_t senders = 0;             // GUARDED_BY(mutex)
-  bool receiver_alive = true;          // GUARDED_BY(mutex)
+  std::condition_variable ready;    // a batch arrived, or the last sender went
+  std::condition_variable written;  // the writer finished a batch, or the receiver went
+  std::deque<WriteBatch> batches;   // GUARDED_BY(mutex)
+  std::size_t senders = 0;          // GUARDED_BY(mutex)
+  bool receiver_alive = true;       // GUARDED_BY(mutex)
+  // Batches sent, and batches the writer is done with; the writer takes them in order, so the
+  // first `finished` of the `sent` are behind it.
+  std::uint64_t sent = 0;         // GUARDED_BY(mutex)
+  std::uint64_t finished = 0;     // GUARDED_BY(mutex)
+  bool writer_holds_one = false;  // GUARDED_BY(mutex)
 };
 
 QueueSender::QueueSender(std::shared_ptr<QueueState> state) : state_(std::move(state)) {
@@ -40,6 +45,7 @@ bool QueueSender::send(WriteBatch&& batch) {
     std::lock_guard<std::mutex> lock(state_->mutex);
     if (!state_->receiver_alive) return false;
     state_->batches.push_back(std::move(batch));
+    ++state_->sent;
   }
   state_->ready.notify_one();
   return true;
@@ -47,9 +53,9 @@ bool QueueSender::send(WriteBatch&& batch) {
 
 bool QueueSender::wait_written(std::chrono::milliseconds limit) const {
   std::unique_lock<std::mutex> lock(state_->mutex);
-  return state_->written.wait_for(lock, limit, [&] {
-    return !state_->receiver_alive || (state_->batches.empty() && !state_->writing);
-  });
+  const std::uint64_t target = state_->sent;
+  return state_->written.wait_for(
+      lock, limit, [&] { return state_->finished >= target || !state_->receiver_alive; });
 }
 
 void QueueSender::release() {
@@ -81,14 +87,17 @@ QueueReceiver::~QueueReceiver() { release(); }
 std::optional<WriteBatch> QueueReceiver::receive() {
   if (!state_) return std::nullopt;
   std::unique_lock<std::mutex> lock(state_->mutex);
-  // Asking for the next batch means the one before has been written.
-  state_->writing = false;
-  state_->written.notify_all();
+  // Coming back for more means the writer is done with the batch it took last.
+  if (state_->writer_holds_one) {
+    state_->writer_holds_one = false;
+    ++state_->finished;
+    state_->written.notify_all();
+  }
   state_->ready.wait(lock, [&] { return !state_->batches.empty() || state_->senders == 0; });
   if (state_->batches.empty()) return std::nullopt;
   WriteBatch batch = std::move(state_->batches.front());
   state_->batches.pop_front();
-  state_->writing = true;
+  state_->writer_holds_one = true;
   return batch;
 }
 
@@ -98,7 +107,6 @@ void QueueReceiver::release() {
   {
     std::lock_guard<std::mutex> lock(state_->mutex);
     state_->receiver_alive = false;
-    state_->writing = false;
     discarded.swap(state_->batches);
   }
   state_->written.notify_all();

@@ -43,8 +43,10 @@ class QueueSender {
   // REQUIRES: this handle has not been released or moved from.
   [[nodiscard]] bool send(WriteBatch&& batch);
 
-  // Waits until every batch queued so far has been written (the writer has asked for the next
-  // one, or has ended), at most `limit`; true if that happened in time.
+  // Waits until the writer is done with every batch sent on any handle before this call: it has
+  // written them and come back for more, or it has ended. False when `limit` passes first.
+  // A producer that waits so after each of its sends never has more than one batch ahead of it.
+  // REQUIRES: this handle has not been released or moved from.
   [[nodiscard]] bool wait_written(std::chrono::milliseconds limit) const;
 
   // Releases the handle now (as the destructor would). Safe to repeat.

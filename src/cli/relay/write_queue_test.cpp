@@ -23,6 +23,27 @@ TEST(WriteQueue, DeliversInOrderThenClosesWhenSendersAreGone) {
   EXPECT_FALSE(receiver.receive().has_value());
 }
 
+TEST(WriteQueue, WrittenOnlyOnceTheWriterComesBackForMoreOrIsGone) {
+  using std::chrono::milliseconds;
+  auto [sender, receiver] = make_write_queue();
+  QueueSender keys = sender.clone();
+  EXPECT_TRUE(sender.wait_written(milliseconds(0)));  // nothing sent yet
+  ASSERT_TRUE(sender.send(batch_of("reply")));
+  EXPECT_FALSE(sender.wait_written(milliseconds(1)));
+  ASSERT_TRUE(receiver.receive().has_value());  // taken, still being written
+  EXPECT_FALSE(sender.wait_written(milliseconds(1)));
+  std::thread writer([&receiver] {
+    (void)receiver.receive();  // back for more: the reply is done
+  });
+  EXPECT_TRUE(sender.wait_written(std::chrono::seconds(10)));
+  // Keys sent now are waited for too, until the writer is gone.
+  ASSERT_TRUE(keys.send(batch_of("k")));
+  writer.join();
+  EXPECT_FALSE(sender.wait_written(milliseconds(1)));
+  receiver.release();
+  EXPECT_TRUE(sender.wait_written(milliseconds(0)));
+}
+
 TEST(WriteQueue, SendFailsAndReturnsTheBatchOnceTheReceiverIsGone) {
   auto [sender, receiver] = make_write_queue();
   receiver.release();

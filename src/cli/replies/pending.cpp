@@ -1,8 +1,7 @@
 #include "cli/replies/pending.h"
 
 #include "cli/companion/http.h"
-#include "cli/companion/json.h"
-#include "platform/os_string.h"
+#include "cli/companion/json_record.h"
 
 namespace replies {
 namespace {
@@ -14,10 +13,11 @@ constexpr std::string_view SHUTDOWN_REQUESTED = "shutdown_requested";
 constexpr std::size_t RECORD_FIELDS = 2;
 
 // The reply member: a string or null; nothing else.
-bool take_reply(const Json& value, PendingResponse& into) {
+bool take_reply(Json& value, PendingResponse& into) {
   if (value.is_null()) return true;
   if (!value.is_string()) return false;
-  if (!value.get_ref<const std::string&>().empty()) into.reply = value.get<std::string>();
+  std::string& text = value.get_ref<std::string&>();
+  if (!text.empty()) into.reply = std::move(text);
   return true;
 }
 
@@ -31,26 +31,19 @@ bool take_shutdown(const Json& value, PendingResponse& into) {
 }  // namespace
 
 std::optional<PendingResponse> decode_pending(std::string_view body) {
-  const std::string text = platform::utf8_lossy(body);
-  // Each parse refuses its own field given twice in the top-level object; repeats of other
-  // names are skipped members like any other.
-  const std::optional<Json> value = companion::parse_record(text, REPLY);
-  if (!value || !companion::parse_record(text, SHUTDOWN_REQUESTED)) return std::nullopt;
-
+  std::optional<companion::Record> record = companion::read_record(
+      body, {REPLY, SHUTDOWN_REQUESTED}, {.replace_invalid_utf8 = true, .refuse_repeats = true});
+  if (!record || record->shape == companion::Record::Shape::Other) return std::nullopt;
+  // The array form: the two members in that order, a missing element standing for an absent one.
+  if (record->shape == companion::Record::Shape::Array && record->elements > RECORD_FIELDS) {
+    return std::nullopt;
+  }
   PendingResponse response;
-  if (value->is_object()) {
-    const Json* reply = companion::member(*value, REPLY);
-    const Json* shutdown = companion::member(*value, SHUTDOWN_REQUESTED);
-    if (reply && !take_reply(*reply, response)) return std::nullopt;
-    if (shutdown && !take_shutdown(*shutdown, response)) return std::nullopt;
-    return response;
-  }
-  if (value->is_array() && value->size() <= RECORD_FIELDS) {
-    if (value->size() > 0 && !take_reply((*value)[0], response)) return std::nullopt;
-    if (value->size() > 1 && !take_shutdown((*value)[1], response)) return std::nullopt;
-    return response;
-  }
-  return std::nullopt;
+  std::optional<Json>& reply = record->fields[0];
+  const std::optional<Json>& shutdown = record->fields[1];
+  if (reply && !take_reply(*reply, response)) return std::nullopt;
+  if (shutdown && !take_shutdown(*shutdown, response)) return std::nullopt;
+  return response;
 }
 
 std::optional<PendingResponse> fetch_pending(std::string_view base_url,

@@ -84,6 +84,15 @@ TEST(DecodePending, RefusesDeepNestingInsideSkippedMembers) {
   EXPECT_TRUE(decode_pending(R"({"extra":)" + shallow + "}"));
 }
 
+// Regression: a pending answer with a 100,001-digit number in an extra member dropped its reply,
+// and was parsed whole into a tree however large its ignored members were.
+TEST(DecodePending, HugeIgnoredMembersNeitherDropTheReplyNorCount) {
+  std::string digits(100'001, '7');
+  const auto decoded = decode_pending(R"({"id":)" + digits + R"(,"reply":"kept","n":1e400})");
+  ASSERT_TRUE(decoded);
+  EXPECT_EQ(decoded->reply, "kept");
+}
+
 // The two requests against the stand-in app: what goes on the wire, and which answers fail.
 class PendingRequests : public ::testing::Test {
  protected:

@@ -21,17 +21,27 @@ enum class CycleEnd { Again, Stop };
 
 // Types one reply and acknowledges it with the snapshot it came from. Stop when the queue has
 // closed (the writer has ended): the reply is then neither typed nor acknowledged.
-CycleEnd deliver(const companion::ManagedSession& session, relay::QueueSender& queue,
-                 const companion::Registration& from, const std::string& reply) {
+//
+// The next poll waits until the writer is done with this reply. An app that answers every poll
+// at once could otherwise pile up replies in the queue without bound, and the user's keys would
+// wait behind all of them; this way at most one reply is ever ahead of a key.
+CycleEnd deliver(const companion::RunningFlag& running, const companion::ManagedSession& session,
+                 relay::QueueSender& queue, const companion::Registration& from,
+                 const std::string& reply) {
   if (!queue.send(shape_reply(session.agent, reply))) return CycleEnd::Stop;
-  // The outcome does not matter: the reply is typed either way, and the next poll starts now.
+  // The outcome does not matter: the reply is typed either way.
   (void)acknowledge_delivery(from.base_url, from.capability_token, from.session_handle,
                              DELIVERY_ACK_TIMEOUT);
+  // An agent that reads no input can hold the writer for ever: look at the flag meanwhile.
+  while (!queue.wait_written(POLLER_RETRY_DELAY)) {
+    if (!running->load()) return CycleEnd::Stop;
+  }
   return CycleEnd::Again;
 }
 
 // One cycle of the loop, from the snapshot to the decision whether to go on.
-CycleEnd poll_once(companion::ManagedSession& session, relay::QueueSender& queue) {
+CycleEnd poll_once(const companion::RunningFlag& running, companion::ManagedSession& session,
+                   relay::QueueSender& queue) {
   const std::optional<companion::Registration> snapshot = companion::registration_snapshot(session);
   if (!snapshot) {
     pause_for(POLLER_RETRY_DELAY);
@@ -53,7 +63,7 @@ CycleEnd poll_once(companion::ManagedSession& session, relay::QueueSender& queue
     platform::wake_exit_wait();  // the run loop sleeps until the agent exits or this
     return CycleEnd::Stop;
   }
-  if (pending->reply) return deliver(session, queue, *snapshot, *pending->reply);
+  if (pending->reply) return deliver(running, session, queue, *snapshot, *pending->reply);
   // Nothing to deliver: an app that answers at once is asked at most once per MIN_POLL_SPACING,
   // one that held the poll is asked again at once.
   pause_for(started + MIN_POLL_SPACING - Clock::now());
@@ -65,7 +75,7 @@ CycleEnd poll_once(companion::ManagedSession& session, relay::QueueSender& queue
 void run_reply_poller(companion::RunningFlag running, companion::SharedSession session,
                       relay::QueueSender queue) {
   while (running->load()) {
-    if (poll_once(*session, queue) == CycleEnd::Stop) return;
+    if (poll_once(running, *session, queue) == CycleEnd::Stop) return;
   }
 }
 

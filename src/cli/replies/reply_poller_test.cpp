@@ -130,7 +130,7 @@ TEST_F(ReplyPoller, ClaudeReplyIsABracketedPasteThenEnterAcknowledgedOnce) {
   const auto batches = wait_for_batches(1);
   ASSERT_EQ(batches.size(), 1u);
   EXPECT_EQ(batches[0].chunks,
-            (std::vector<std::string>{"\x1b[200~fix it\r\nplease\x1b[201~", "\r"}));
+            (std::vector<std::string>{"\x1b[200~fix it\nplease\x1b[201~", "\r"}));
   EXPECT_EQ(batches[0].pause, replies::CLAUDE_ENTER_DELAY);
 
   // Acknowledged for the handle it was polled with, then polled again at once.
@@ -140,6 +140,28 @@ TEST_F(ReplyPoller, ClaudeReplyIsABracketedPasteThenEnterAcknowledgedOnce) {
   EXPECT_EQ(acks[0].handle, app_->last_handle());
   const auto polls = app_->requests_to(Endpoint::Pending);
   EXPECT_LT(polls[1].received - *acks[0].answered, 500ms);
+}
+
+// Regression: an app that answered every poll at once with a reply had the poller queue replies
+// as fast as it could fetch them, so the queue grew without bound and keys waited behind them all.
+TEST_F(ReplyPoller, PollsAgainOnlyOnceTheWriterIsDoneWithTheReply) {
+  for (const char* reply : {"one", "two", "three"}) app_->queue_reply(reply);
+  start(cli::AgentKind::Claude, /*collect=*/false);
+  ASSERT_TRUE(wait_for_requests(Endpoint::Delivered, 1));
+  const auto second_poll = [](const std::vector<RecordedRequest>& all) {
+    return std::count_if(all.begin(), all.end(), [](const RecordedRequest& r) {
+             return r.endpoint == Endpoint::Pending;
+           }) > 1;
+  };
+  EXPECT_FALSE(app_->wait_until(second_poll, 300ms)) << "polled again with a reply queued";
+
+  ASSERT_TRUE(receiver_->receive().has_value());  // the writer takes "one" and types it
+  EXPECT_FALSE(app_->wait_until(second_poll, 100ms)) << "polled again while it was typed";
+  // Back for more: the next poll brings "two", and no third poll is made before it is typed.
+  const std::optional<relay::WriteBatch> two = receiver_->receive();
+  ASSERT_TRUE(two.has_value());
+  EXPECT_NE(two->chunks.at(0).find("two"), std::string::npos);
+  EXPECT_EQ(app_->requests_to(Endpoint::Pending).size(), 2u);
 }
 
 TEST_F(ReplyPoller, CodexReplyIsTypedThenEnterAfterAPause) {

@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "cli/replies/reply_text.h"
+
 namespace replies {
 namespace {
 
@@ -41,7 +43,8 @@ relay::WriteBatch typed_text_then_enter(std::string_view text) {
 }  // namespace
 
 relay::WriteBatch shape_reply(cli::AgentKind agent, std::string_view text) {
-  return agent == cli::AgentKind::Claude ? bracketed_paste(text) : typed_text_then_enter(text);
+  const std::string clean = clean_reply_text(text);
+  return agent == cli::AgentKind::Claude ? bracketed_paste(clean) : typed_text_then_enter(clean);
 }
 
 }  // namespace replies

@@ -16,10 +16,10 @@ inline constexpr std::chrono::milliseconds CODEX_ENTER_DELAY{250};
 // submitted every first paste when measured (scripts/claude_paste_pause.py).
 inline constexpr std::chrono::milliseconds CLAUDE_ENTER_DELAY{80};
 
-// Claude: ESC[200~ text ESC[201~, then a second chunk "\r" with CLAUDE_ENTER_DELAY between
-// them; the text is copied unchanged.
-// Codex: the text with every CR LF and lone CR turned into LF, then a second chunk "\r",
-// with CODEX_ENTER_DELAY between them. Pure; any thread.
+// The text is first cleaned by clean_reply_text: line breaks become LF, control characters go.
+// Claude: ESC[200~ text ESC[201~, then a second chunk "\r", with CLAUDE_ENTER_DELAY between them.
+// Codex: the text, then a second chunk "\r", with CODEX_ENTER_DELAY between them.
+// Pure; any thread.
 relay::WriteBatch shape_reply(cli::AgentKind agent, std::string_view text);
 
 }  // namespace replies

@@ -20,16 +20,15 @@ TEST(ReplyShaping, TypesEachAgentItsOwnWay) {
   const Case cases[] = {
       {AgentKind::Claude, "hello", {paste_start + "hello" + paste_end, "\r"}},
       {AgentKind::Codex, "hello", {"hello", "\r"}},
-      // Claude gets the text unchanged, line breaks, escapes and a paste end marker included.
-      {AgentKind::Claude, "one\r\ntwo\n", {paste_start + "one\r\ntwo\n" + paste_end, "\r"}},
-      {AgentKind::Claude, "a\x1b[201~b", {paste_start + "a\x1b[201~b" + paste_end, "\r"}},
-      // Codex: CR LF and lone CR become LF; LF and everything else stay.
+      // Both: CR LF and lone CR become LF; control characters are dropped.
+      {AgentKind::Claude, "one\r\ntwo\n", {paste_start + "one\ntwo\n" + paste_end, "\r"}},
+      {AgentKind::Claude, "a\x1b[201~b", {paste_start + "a[201~b" + paste_end, "\r"}},
       {AgentKind::Codex, "one\r\ntwo\n", {"one\ntwo\n", "\r"}},
       {AgentKind::Codex, "\r\n", {"\n", "\r"}},
       {AgentKind::Codex, "a\rb\r", {"a\nb\n", "\r"}},
       {AgentKind::Codex, "a\r\r\nb", {"a\n\nb", "\r"}},
       {AgentKind::Codex, "a\n\rb", {"a\n\nb", "\r"}},
-      {AgentKind::Codex, "\n\tx\x1b \n", {"\n\tx\x1b \n", "\r"}},
+      {AgentKind::Codex, "\n\tx\x1b \n", {"\n\tx \n", "\r"}},
       {AgentKind::Codex, non_ascii, {non_ascii, "\r"}},
       {AgentKind::Claude, non_ascii, {paste_start + non_ascii + paste_end, "\r"}},
       // Empty texts (the poller never passes one).
