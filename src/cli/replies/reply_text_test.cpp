@@ -32,8 +32,9 @@ TEST(ReplyText, KeepsTextAndLineBreaksAndDropsEveryControl) {
 // and a shell command as real keystrokes; Codex was typed ESC and Ctrl+C as keys.
 TEST(ReplyText, HostileReplyStaysInsideThePasteAndTypesNoKeys) {
   const std::string hostile = "hello\x1b[201~\x1b[Z\x03!touch pwned\r\x1b[200~tail";
-  EXPECT_EQ(shape_reply(cli::AgentKind::Claude, hostile).chunks,
-            (std::vector<std::string>{"\x1b[200~hello[201~[Z!touch pwned\n[200~tail\x1b[201~", "\r"}));
+  EXPECT_EQ(
+      shape_reply(cli::AgentKind::Claude, hostile).chunks,
+      (std::vector<std::string>{"\x1b[200~hello[201~[Z!touch pwned\n[200~tail\x1b[201~", "\r"}));
   EXPECT_EQ(shape_reply(cli::AgentKind::Codex, hostile).chunks,
             (std::vector<std::string>{"hello[201~[Z!touch pwned\n[200~tail", "\r"}));
 }
