@@ -20,14 +20,18 @@ install(TARGETS talvane-standin RUNTIME DESTINATION "${TALVANE_BIN_DIR}"
         COMPONENT standin EXCLUDE_FROM_ALL)
 
 if(NOT WIN32)
-  # What a Debian package must carry besides the program: the copyright file and a changelog.
+  # The manual page, and what a Debian package must carry besides: copyright file and changelog.
+  configure_file(docs/talvane.1 man/talvane.1 @ONLY)
   configure_file(cmake/debian/changelog.in debian/changelog @ONLY)
-  execute_process(
-    COMMAND gzip -9nf "${CMAKE_CURRENT_BINARY_DIR}/debian/changelog"
-    RESULT_VARIABLE gzip_status)
-  if(NOT gzip_status EQUAL 0)
-    message(FATAL_ERROR "gzip failed on the Debian changelog")
-  endif()
+  foreach(file man/talvane.1 debian/changelog)
+    execute_process(COMMAND gzip -9nf "${CMAKE_CURRENT_BINARY_DIR}/${file}"
+                    RESULT_VARIABLE gzip_status)
+    if(NOT gzip_status EQUAL 0)
+      message(FATAL_ERROR "gzip failed on ${file}")
+    endif()
+  endforeach()
+  install(FILES "${CMAKE_CURRENT_BINARY_DIR}/man/talvane.1.gz"
+          DESTINATION "${CMAKE_INSTALL_MANDIR}/man1" COMPONENT talvane)
   install(FILES cmake/debian/copyright "${CMAKE_CURRENT_BINARY_DIR}/debian/changelog.gz"
           DESTINATION "${CMAKE_INSTALL_DOCDIR}" COMPONENT debian EXCLUDE_FROM_ALL)
 endif()
@@ -36,11 +40,12 @@ set(CPACK_PACKAGE_NAME talvane)
 set(CPACK_PACKAGE_VENDOR "The talvane authors")
 set(CPACK_PACKAGE_CONTACT "The talvane authors <talvane@example.org>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
-set(CPACK_PACKAGE_DESCRIPTION
-    "talvane starts Claude Code or Codex inside a pseudo-terminal the size of the console, relays \
-every key and every byte of output, and ends with the agent's exit code. Beside that it keeps a \
-session with the Talvane desktop app on 127.0.0.1, so that spoken replies are typed into the agent.")
-set(CPACK_PACKAGE_CHECKSUM "")
+set(TALVANE_LONG_DESCRIPTION
+    "talvane starts Claude Code or Codex inside a pseudo-terminal the size of the"
+    "console, relays every key and every byte of output, and ends with the agent's"
+    "exit code. Beside that it keeps a session with the Talvane desktop app on"
+    "127.0.0.1, so that spoken replies are typed into the agent.")
+list(JOIN TALVANE_LONG_DESCRIPTION " " CPACK_PACKAGE_DESCRIPTION)
 if(WIN32)
   set(TALVANE_PACKAGE_OS windows)
   set(CPACK_GENERATOR ZIP)
@@ -63,7 +68,11 @@ set(CPACK_DEBIAN_FILE_NAME "talvane_${PROJECT_VERSION}_amd64.deb")
 set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE amd64)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+list(JOIN TALVANE_LONG_DESCRIPTION "\n" long_lines)
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "${long_lines}")
+# What the release build links against: Debian 11's C library and the system's libgcc_s. Not
+# dpkg-shlibdeps, which would read this machine's newer libraries.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.31), libgcc-s1 (>= 4.2)")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_COMPRESSION_TYPE xz)
 

@@ -56,7 +56,7 @@ check_linux_program() {
 top="talvane-$version-linux-x86_64"
 files=$(unpack "$dir/$top.tar.gz")
 expect_files "$top.tar.gz" "$files" "$(printf '%s\n' "$top/bin/talvane" "$top/bin/talvane-standin" \
-  "$top/share/doc/talvane/README.md" | LC_ALL=C sort)"
+  "$top/share/doc/talvane/README.md" "$top/share/man/man1/talvane.1.gz" | LC_ALL=C sort)"
 expect_help "linux talvane" "$work/$top.tar.gz/$top/bin/talvane"
 for p in talvane talvane-standin; do check_linux_program "$work/$top.tar.gz/$top/bin/$p"; done
 # With Debian 11's loader and C library (the release build's sysroot), where there is one.
@@ -88,7 +88,7 @@ deb="$dir/talvane_${version}_amd64.deb"
 files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | LC_ALL=C sort)
 expect_files "$(basename "$deb")" "$files" "$(printf '%s\n' ./usr/bin/talvane \
   ./usr/share/doc/talvane/README.md ./usr/share/doc/talvane/changelog.gz \
-  ./usr/share/doc/talvane/copyright | LC_ALL=C sort)"
+  ./usr/share/doc/talvane/copyright ./usr/share/man/man1/talvane.1.gz | LC_ALL=C sort)"
 root="$work/root"
 mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates"
 touch "$root/var/lib/dpkg/status"
