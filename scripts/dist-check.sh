@@ -43,9 +43,9 @@ check_linux_program() {
   local program=$1 newest
   newest=$(objdump -T "$program" | grep -o 'GLIBC_[0-9.]*' | sed 's/GLIBC_//' | sort -V | tail -1)
   if [ "$(printf '%s\n2.31\n' "$newest" | sort -V | tail -1)" = "2.31" ]; then
-    pass "$(basename "$program") needs glibc $newest at most"
+    pass "$(basename "$program"): newest glibc symbol version $newest (2.31 allowed)"
   else
-    fail "$(basename "$program") needs glibc $newest (more than 2.31)"
+    fail "$(basename "$program"): newest glibc symbol version $newest (more than 2.31)"
   fi
   if objdump -p "$program" | grep NEEDED | grep -q 'libstdc++'; then
     fail "$(basename "$program") links libstdc++ dynamically"

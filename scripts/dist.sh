@@ -4,7 +4,7 @@
 # (scripts/dist-check.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/deps.sh dpkg-dev lintian xz-utils
+scripts/deps.sh lintian
 
 version=$(sed -n 's/^project(talvane VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 out=build/dist
