@@ -10,6 +10,17 @@ for preset in linux portable windows; do
 done
 scripts/lint-workflows.sh
 
+# The portable build must import none of the Linux-only calls our code might make, whichever file
+# they come from. (Boost.Asio's epoll, eventfd and timerfd are its own choice: kqueue on macOS.)
+linux_only='pipe2|dup3|accept4|close_range|syscall|pidfd_[a-z_]+|signalfd|ppoll|inotify_[a-z_]+|memfd_create|getrandom|prctl'
+for program in talvane talvane-standin talvane_tests fake_agent; do
+  if found=$(objdump -T "build/portable/$program" | grep -Ewo "($linux_only)$"); then
+    echo "build/portable/$program imports Linux-only calls: $(echo $found)"
+    exit 1
+  fi
+done
+echo "portable build: no Linux-only call imported"
+
 status=0
 echo "== native tests"
 ctest --preset linux || status=1
