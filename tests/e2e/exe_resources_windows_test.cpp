@@ -61,10 +61,9 @@ TEST_F(ExeResources, ManifestAsksForWindows10LongPathsAndUtf8WithoutElevation) {
   // The manifest CreateProcess reads: resource 1 of type RT_MANIFEST.
   HRSRC found = FindResourceW(module, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));
   std::string manifest;
-  if (found != nullptr) {
-    const char* bytes = static_cast<const char*>(LockResource(LoadResource(module, found)));
-    manifest.assign(bytes, SizeofResource(module, found));
-  }
+  const void* bytes = found != nullptr ? LockResource(LoadResource(module, found)) : nullptr;
+  if (bytes != nullptr)
+    manifest.assign(static_cast<const char*>(bytes), SizeofResource(module, found));
   FreeLibrary(module);
   ASSERT_FALSE(manifest.empty()) << "no manifest resource";
   // Loose patterns: the MSVC tool chain rewrites the manifest it merges (prefixes, quoting).
