@@ -1,5 +1,5 @@
 # Entry points for people; the work is done by CMake presets and the scripts/ folder.
-.PHONY: all build test test-agents test-asan test-tsan fuzz bench soak soak-hostile demo deps clean
+.PHONY: all build test test-agents test-asan test-tsan fuzz bench soak soak-hostile demo deps install dist clean
 
 all: build
 
@@ -47,6 +47,15 @@ soak-hostile: build
 # session (DEMO_AGENT=codex for the Codex form).
 demo:
 	@scripts/demo.sh
+
+# talvane under PREFIX (default /usr/local); COMPONENT=standin installs the stand-in app instead.
+PREFIX ?= /usr/local
+install: build
+	cmake --install build/linux --prefix "$(PREFIX)" $(if $(COMPONENT),--component $(COMPONENT))
+
+# The release packages and SHA256SUMS in build/dist, built from fresh build trees, then checked.
+dist: deps
+	scripts/dist.sh
 
 clean:
 	rm -rf build

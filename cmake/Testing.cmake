@@ -47,7 +47,12 @@ endif()
 target_compile_definitions(talvane_tests PRIVATE
   TALVANE_EXE="$<TARGET_FILE:talvane>"
   FAKE_AGENT_EXE="$<TARGET_FILE:fake_agent>"
-  STANDIN_EXE="$<TARGET_FILE:talvane-standin>")
+  STANDIN_EXE="$<TARGET_FILE:talvane-standin>"
+  TALVANE_VERSION="${PROJECT_VERSION}")
+if(WIN32)
+  # GetFileVersionInfoW, to read talvane.exe's version resource back.
+  target_link_libraries(talvane_tests PRIVATE version)
+endif()
 
 if(CMAKE_CROSSCOMPILING)
   # Runs under the emulator (Wine) set by the toolchain; it exits 77 when Wine is missing.

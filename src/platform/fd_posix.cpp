@@ -4,6 +4,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "platform/posix_features.h"
+
 namespace platform {
 
 void UniqueFd::reset() {
@@ -15,6 +17,22 @@ void UniqueFd::reset() {
 bool set_cloexec(int fd) {
   const int flags = fcntl(fd, F_GETFD);
   return flags >= 0 && fcntl(fd, F_SETFD, flags | FD_CLOEXEC) == 0;
+}
+
+bool cloexec_pipe(int fds[2]) {
+#if TALVANE_LINUX_CALLS
+  return pipe2(fds, O_CLOEXEC) == 0;
+#else
+  // Marked after creation: a fork in another thread in between could inherit the ends, but the
+  // only child talvane starts closes every descriptor above standard error before its exec.
+  if (pipe(fds) != 0) return false;
+  if (set_cloexec(fds[0]) && set_cloexec(fds[1])) return true;
+  const int saved = errno;
+  ::close(fds[0]);
+  ::close(fds[1]);
+  errno = saved;
+  return false;
+#endif
 }
 
 Result<void> write_all(int fd, std::string_view bytes) {

@@ -36,6 +36,10 @@ class UniqueFd {
 // Marks the descriptor close-on-exec; false (errno set) on failure.
 bool set_cloexec(int fd);
 
+// Opens a pipe with both ends close-on-exec: fds[0] reads, fds[1] writes. False (errno set) on
+// failure, with nothing left open.
+bool cloexec_pipe(int fds[2]);
+
 // Writes every byte, repeating interrupted and partial writes; a write that takes no byte fails.
 [[nodiscard]] Result<void> write_all(int fd, std::string_view bytes);
 

@@ -3,7 +3,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -19,8 +18,13 @@
 #include <vector>
 
 #include "platform/fd_posix.h"
+#include "platform/posix_features.h"
 #include "platform/pty.h"
 #include "platform/wake_posix.h"
+
+#if TALVANE_LINUX_CALLS
+#include <sys/syscall.h>
+#endif
 
 namespace platform {
 
@@ -88,7 +92,7 @@ std::uint32_t decode_status(int status) {
 }
 
 UniqueFd open_pidfd(pid_t pid) {
-#ifdef SYS_pidfd_open
+#if TALVANE_LINUX_CALLS && defined(SYS_pidfd_open)
   const long fd = syscall(SYS_pidfd_open, pid, 0);
   if (fd >= 0) {
     // pidfd_open sets close-on-exec itself.
@@ -124,7 +128,7 @@ ExecPlan plan_exec(const AgentCommand& command) {
 
 // Closes every descriptor above standard error except `keep` (the error pipe, close-on-exec).
 void close_inherited_fds(int keep) {
-#if defined(CLOSE_RANGE_CLOEXEC)
+#if TALVANE_LINUX_CALLS && defined(CLOSE_RANGE_CLOEXEC)
   // Marking them close-on-exec keeps `keep` usable until exec succeeds.
   if (close_range(3, ~0U, CLOSE_RANGE_CLOEXEC) == 0) return;
 #endif
@@ -236,7 +240,7 @@ Result<AgentProcess> spawn_agent(PtyChildSide&& child_side, AgentCommand&& comma
   const ExecPlan plan = plan_exec(command);
 
   int pipe_fds[2];
-  if (pipe2(pipe_fds, O_CLOEXEC) < 0) return failure(last_os_error());
+  if (!cloexec_pipe(pipe_fds)) return failure(last_os_error());
   UniqueFd error_read(pipe_fds[0]);
   UniqueFd error_write(pipe_fds[1]);
 

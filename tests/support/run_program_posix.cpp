@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <chrono>
 
+#include "platform/fd_posix.h"
 #include "tests/support/run_program.h"
 
 namespace testing_support {
@@ -15,8 +16,12 @@ ProgramResult run_program(const std::string& program, const std::vector<std::str
                           const std::map<std::string, std::string>& env) {
   ProgramResult result;
   int out[2], err[2];
-  if (pipe2(out, O_CLOEXEC) != 0) return result;
-  if (pipe2(err, O_CLOEXEC) != 0) return result;
+  if (!platform::cloexec_pipe(out)) return result;
+  if (!platform::cloexec_pipe(err)) {
+    close(out[0]);
+    close(out[1]);
+    return result;
+  }
 
   std::vector<std::string> argv_text{program};
   argv_text.insert(argv_text.end(), args.begin(), args.end());
