@@ -13,7 +13,6 @@
 
 namespace companion::reference {
 
-
 inline constexpr std::string_view REPLACEMENT_CHARACTER = "\xEF\xBF\xBD";
 // nlohmann's parser ends the whole parse at a number that does not fit a double, so an ignored
 // member holding 1e400 or a thousand digits would refuse the record. No record uses a number of
@@ -231,8 +230,8 @@ class RecordReader {
 };
 
 inline std::optional<Record> read_record(std::string_view text,
-                                  std::initializer_list<std::string_view> names,
-                                  RecordRules rules) {
+                                         std::initializer_list<std::string_view> names,
+                                         RecordRules rules) {
   if (!may_be_json_text(text)) return std::nullopt;
   if (!rules.replace_invalid_utf8 && !platform::is_valid_utf8(text)) return std::nullopt;
   RecordInput input(text, rules.replace_invalid_utf8);
