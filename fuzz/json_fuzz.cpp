@@ -2,7 +2,8 @@
 // and reads back to the same value, never nested too deep, and never a text that starts with a
 // byte-order mark or holds invalid UTF-8. The record reader must agree with it: on valid UTF-8 it
 // accepts the same texts, except where it alone takes a number too large for a double, and it
-// finds the same top-level members.
+// finds the same top-level members. It also gives exactly what the parser-only reader it replaced
+// gives, under every rule and for names the text is likely to hold.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -12,6 +13,7 @@
 #include "cli/companion/json.h"
 #include "cli/companion/json_record.h"
 #include "platform/os_string.h"
+#include "record_reference.h"
 
 namespace {
 
@@ -42,10 +44,39 @@ bool same_field(const std::optional<companion::Json>& field, const companion::Js
   return *field == *value;
 }
 
+bool same_record(const std::optional<companion::Record>& a,
+                 const std::optional<companion::Record>& b) {
+  if (!a || !b) return !a && !b;
+  if (a->shape != b->shape || a->elements != b->elements) return false;
+  for (std::size_t i = 0; i < a->fields.size(); ++i) {
+    const auto& x = a->fields[i];
+    const auto& y = b->fields[i];
+    if (x.has_value() != y.has_value()) return false;
+    if (x && (x->type() != y->type() || x->dump() != y->dump())) return false;
+  }
+  return true;
+}
+
+// Both readers under every rule, asking for names found in fuzzed texts and in the records.
+void compare_with_reference(std::string_view text) {
+  for (const bool replace : {false, true}) {
+    for (const bool refuse : {false, true}) {
+      const companion::RecordRules rules{replace, refuse};
+      if (!same_record(companion::read_record(text, {"a", "b", "port", ""}, rules),
+                       companion::reference::read_record(text, {"a", "b", "port", ""}, rules)) ||
+          !same_record(companion::read_record(text, {}, rules),
+                       companion::reference::read_record(text, {}, rules))) {
+        std::abort();
+      }
+    }
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
+  compare_with_reference(text);
   const auto value = companion::parse_json(text);
   if (value) {
     if (!platform::is_valid_utf8(text) || text.substr(0, 3) == "\xEF\xBB\xBF") std::abort();

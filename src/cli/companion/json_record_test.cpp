@@ -42,7 +42,9 @@ TEST(JsonRecord, KeepsOnlyTheAskedMembersUnderTheStrictRules) {
       {"{}x", "refused"},
       {"\xEF\xBB\xBF{}", "refused"},
       {"{\"a\":\"\\ud800\"}", "refused"},
-      {"{\"a\":\"\xC3\"}", "refused"},  // invalid UTF-8 in a file
+      {"{\"a\":\"\xC3\"}", "refused"},                        // invalid UTF-8 in a file
+      {R"({"\u0061":1,"b\u0000":2,"\"a":3})", "object 1 -"},  // names compare as decoded
+      {R"({"x":"\ud83d\ude00\/","b":"\udc00"})", "refused"},
       {nested_arrays(127), "array1 [] -"},
       {nested_arrays(128), "refused"},
       {std::string(5000, '[') + "{", "refused"},
