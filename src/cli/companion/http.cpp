@@ -121,8 +121,9 @@ class Exchange {
  private:
   template <class Start>
   beast::error_code run(Start start) {
+    // The deadline is kept here, by running the context no longer than it, rather than by the
+    // stream's own timer, which would be armed anew for every read of a large body.
     if (Clock::now() >= deadline_) return asio::error::timed_out;
-    stream_.expires_at(deadline_);
     std::optional<beast::error_code> result;
     start([&result](beast::error_code ec, auto&&...) { result = ec; });
     // One handler at a time, so that the step ends as soon as its own handler has run.
