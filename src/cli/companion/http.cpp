@@ -38,6 +38,7 @@ constexpr std::string_view USER_AGENT = "talvane/0.1.0";
 constexpr std::string_view TOKEN_HEADER = "x-talvane-session-token";
 constexpr std::string_view SESSIONS_PATH = "/api/managed-sessions/";
 constexpr int HTTP_1_1 = 11;
+constexpr std::size_t READ_BUFFER_BYTES = 64 * 1024;
 constexpr int FIRST_ERROR_STATUS = 400;
 
 // Boost 1.74's Beast takes its own string_view.
@@ -89,7 +90,11 @@ bool is_safe_header_value(std::string_view value) {
 // asio::error::timed_out when the deadline passes first.
 class Exchange {
  public:
-  explicit Exchange(Clock::time_point deadline) : stream_(context_), deadline_(deadline) {}
+  explicit Exchange(Clock::time_point deadline) : stream_(context_), deadline_(deadline) {
+    // Beast reads at most what the buffer already holds room for: left at its first small size,
+    // a large body would come in hundreds of bytes a read.
+    buffer_.reserve(READ_BUFFER_BYTES);
+  }
 
   beast::error_code connect(std::uint16_t port) {
     beast::error_code ec;
