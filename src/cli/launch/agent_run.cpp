@@ -44,6 +44,7 @@
 #include "cli/relay/write_queue.h"
 #include "cli/relay/writer.h"
 #include "cli/replies/reply_poller.h"
+#include "cli/replies/reply_shaping.h"
 #include "platform/console.h"
 #include "platform/pty.h"
 
@@ -56,8 +57,10 @@ constexpr std::chrono::milliseconds EXIT_WAIT_BOUND{std::chrono::seconds(5)};
 
 // How long an exited agent's last output may take to reach the screen before the run ends.
 constexpr std::chrono::milliseconds OUTPUT_DRAIN_BOUND{500};
-// How long the end of a run waits for queued input (a reply and its delayed Enter) to be typed.
-constexpr std::chrono::milliseconds QUEUED_INPUT_LIMIT{1000};
+// How long the end of a run waits for queued input (a reply and its delayed Enter) to be typed:
+// the longest wait before a reply's Enter, and a second for writing the reply.
+constexpr std::chrono::milliseconds QUEUED_INPUT_LIMIT =
+    replies::LONGEST_ENTER_WAIT + std::chrono::seconds(1);
 
 constexpr int START_FAILURE_STATUS = 1;
 
@@ -131,7 +134,7 @@ std::shared_future<void> start_workers(StartedAgent& run, const companion::Share
                                        const std::shared_ptr<relay::Screen>& screen) {
   if (session) {
     start_worker(companion::run_keeper, running, session);
-    start_worker(replies::run_reply_poller, running, session, sender.clone());
+    start_worker(replies::run_reply_poller, running, session, sender.clone(), screen->paste_mode());
   }
   auto output_ended = std::make_shared<std::promise<void>>();
   std::shared_future<void> ended = output_ended->get_future().share();

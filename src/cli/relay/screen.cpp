@@ -1,29 +1,7 @@
 #include "cli/relay/screen.h"
 
-#include <algorithm>
-#include <cstring>
-
 namespace relay {
 namespace {
-
-constexpr char ESC = '\x1b';
-// Larger than any mode number worth knowing; keeps a hostile parameter from overflowing.
-constexpr unsigned PARAM_CAP = 100000;
-
-bool is_alternate_screen_mode(unsigned mode) { return mode == 47 || mode == 1047 || mode == 1049; }
-
-// Each is its own sequence, for terminals that take one mode per sequence only.
-constexpr const char* SENDING_MODES_OFF =
-    "\x1b[?2004l"                                           // bracketed paste
-    "\x1b[?1004l"                                           // focus reports
-    "\x1b[?9l\x1b[?1000l\x1b[?1001l\x1b[?1002l\x1b[?1003l"  // mouse reports
-    "\x1b[?1005l\x1b[?1006l\x1b[?1015l\x1b[?1016l"          // their encodings
-    "\x1b[?2031l";                                          // colour-scheme reports
-// Pops every entry of the kitty keyboard stack (of the screen in use): all flags off.
-constexpr const char* KITTY_KEYBOARD_OFF = "\x1b[<999u";
-// Only when it is on: where it is off, leaving it would still restore a saved cursor.
-constexpr const char* ALTERNATE_SCREEN_OFF = "\x1b[?1049l";
-constexpr const char* CURSOR_VISIBLE = "\x1b[?25h";
 
 class ScreenWriter final : public platform::ByteSink {
  public:
@@ -39,59 +17,6 @@ class ScreenWriter final : public platform::ByteSink {
 
 }  // namespace
 
-void AlternateScreenTracker::feed(std::string_view bytes) {
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    if (state_ == State::Ground) {
-      // Most output is text: skip to the next escape at once.
-      const void* esc = std::memchr(bytes.data() + i, ESC, bytes.size() - i);
-      if (esc == nullptr) return;
-      i = static_cast<std::size_t>(static_cast<const char*>(esc) - bytes.data());
-      state_ = State::Escape;
-      continue;
-    }
-    const char c = bytes[i];
-    if (c == ESC) {
-      state_ = State::Escape;
-      continue;
-    }
-    switch (state_) {
-      case State::Escape:
-        state_ = c == '[' ? State::CsiStart : State::Ground;
-        break;
-      case State::CsiStart:
-        state_ = c == '?' ? State::PrivateParams : State::Ground;
-        param_ = 0;
-        names_alternate_ = false;
-        break;
-      case State::PrivateParams:
-        if (c >= '0' && c <= '9') {
-          param_ = std::min(param_ * 10 + static_cast<unsigned>(c - '0'), PARAM_CAP);
-          break;
-        }
-        names_alternate_ = names_alternate_ || is_alternate_screen_mode(param_);
-        param_ = 0;
-        if (c == ';') break;
-        if ((c == 'h' || c == 'l') && names_alternate_) active_ = c == 'h';
-        state_ = State::Ground;
-        break;
-      case State::Ground:
-        break;
-    }
-  }
-}
-
-std::string mode_reset(bool alternate_screen) {
-  std::string reset = SENDING_MODES_OFF;
-  reset += KITTY_KEYBOARD_OFF;
-  if (alternate_screen) {
-    // The alternate screen has a keyboard stack of its own: empty both.
-    reset += ALTERNATE_SCREEN_OFF;
-    reset += KITTY_KEYBOARD_OFF;
-  }
-  reset += CURSOR_VISIBLE;
-  return reset;
-}
-
 Screen::Screen(std::unique_ptr<platform::ByteSink> sink) : sink_(std::move(sink)) {}
 
 std::unique_ptr<platform::ByteSink> Screen::writer(std::shared_ptr<Screen> screen) {
@@ -103,7 +28,8 @@ platform::Result<void> Screen::write(std::string_view bytes) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (closed_) return platform::Error("the screen is closed");
     writing_ = true;
-    tracker_.feed(bytes);
+    modes_.feed(bytes);
+    paste_mode_->set(modes_.bracketed_paste());
   }
   // Outside the lock: a terminal that is slow to take the bytes must not hold up close().
   platform::Result<void> written = sink_->write_all(bytes);
@@ -122,7 +48,9 @@ void Screen::close() {
     return;
   }
   closed_ = true;
-  (void)sink_->write_all(mode_reset(tracker_.active()));
+  const std::string reset = modes_.reset();
+  if (reset.empty()) return;
+  (void)sink_->write_all(reset);
   (void)sink_->flush();
 }
 

@@ -1,7 +1,7 @@
 // The user's screen during the run. The output pump writes the agent's output through it; the end
-// of the run closes it, switching off what the agent may have left on in the user's terminal:
-// the modes that change what the terminal sends (bracketed paste, focus and mouse reports, the
-// kitty keyboard flags, colour-scheme reports), a hidden cursor, and the alternate screen.
+// of the run closes it, switching off exactly what the agent left on in the user's terminal
+// (TerminalModes): the modes that change what the terminal sends, a hidden cursor, and the
+// alternate screen. An agent that left nothing on gets its output and nothing more.
 #pragma once
 
 #include <chrono>
@@ -11,28 +11,10 @@
 #include <string>
 #include <string_view>
 
+#include "cli/relay/terminal_modes.h"
 #include "platform/byte_stream.h"
 
 namespace relay {
-
-// Follows a byte stream of terminal output, across any split, for whether it left the
-// alternate screen on. Not thread-safe.
-class AlternateScreenTracker {
- public:
-  void feed(std::string_view bytes);
-  bool active() const { return active_; }
-
- private:
-  enum class State { Ground, Escape, CsiStart, PrivateParams };
-  State state_ = State::Ground;
-  unsigned param_ = 0;
-  bool names_alternate_ = false;  // the mode sequence under way lists an alternate-screen mode
-  bool active_ = false;
-};
-
-// What switches those modes off again, leaving the alternate screen only when it is on: every
-// part is harmless where its mode is already off.
-std::string mode_reset(bool alternate_screen);
 
 class Screen {
  public:
@@ -44,10 +26,14 @@ class Screen {
   // Writes the agent's output; fails once the screen is closed. One writer thread at a time.
   platform::Result<void> write(std::string_view bytes);
 
+  // Whether the agent has bracketed paste on, kept up to date as its output is written. The
+  // caller shares it; any thread may read it.
+  std::shared_ptr<const PasteMode> paste_mode() const { return paste_mode_; }
+
   // Waits for a write under way (within CLOSE_WAIT_BOUND: a terminal that takes nothing more gets
-  // no reset either), writes the mode reset, and takes no more writes. The reset lands between
-  // two of the agent's writes; one cut inside an escape sequence is cut short by it. Any thread;
-  // later calls do nothing.
+  // no reset either), writes the reset of what the agent left on, and takes no more writes. The
+  // reset lands between two of the agent's writes; one cut inside an escape sequence is cut short
+  // by it. Any thread; later calls do nothing.
   void close();
 
  private:
@@ -57,7 +43,8 @@ class Screen {
   std::condition_variable write_ended_;
   std::unique_ptr<platform::ByteSink> sink_;  // written by the writer outside the lock while
                                               // writing_, by close() once closed_
-  AlternateScreenTracker tracker_;            // GUARDED_BY(mutex_)
+  TerminalModes modes_;                       // GUARDED_BY(mutex_)
+  const std::shared_ptr<PasteMode> paste_mode_ = std::make_shared<PasteMode>();
   bool writing_ = false;                      // GUARDED_BY(mutex_)
   bool closed_ = false;                       // GUARDED_BY(mutex_)
 };

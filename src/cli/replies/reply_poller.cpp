@@ -25,10 +25,9 @@ enum class CycleEnd { Again, Stop };
 // The next poll waits until the writer is done with this reply. An app that answers every poll
 // at once could otherwise pile up replies in the queue without bound, and the user's keys would
 // wait behind all of them; this way at most one reply is ever ahead of a key.
-CycleEnd deliver(const companion::RunningFlag& running, const companion::ManagedSession& session,
-                 relay::QueueSender& queue, const companion::Registration& from,
-                 const std::string& reply) {
-  if (!queue.send(shape_reply(session.agent, reply))) return CycleEnd::Stop;
+CycleEnd deliver(const companion::RunningFlag& running, relay::QueueSender& queue,
+                 const companion::Registration& from, relay::WriteBatch&& reply) {
+  if (!queue.send(std::move(reply))) return CycleEnd::Stop;
   // The outcome does not matter: the reply is typed either way.
   (void)acknowledge_delivery(from.base_url, from.capability_token, from.session_handle,
                              DELIVERY_ACK_TIMEOUT);
@@ -41,7 +40,7 @@ CycleEnd deliver(const companion::RunningFlag& running, const companion::Managed
 
 // One cycle of the loop, from the snapshot to the decision whether to go on.
 CycleEnd poll_once(const companion::RunningFlag& running, companion::ManagedSession& session,
-                   relay::QueueSender& queue) {
+                   relay::QueueSender& queue, const relay::PasteMode& paste_mode) {
   const std::optional<companion::Registration> snapshot = companion::registration_snapshot(session);
   if (!snapshot) {
     pause_for(POLLER_RETRY_DELAY);
@@ -63,7 +62,13 @@ CycleEnd poll_once(const companion::RunningFlag& running, companion::ManagedSess
     platform::wake_exit_wait();  // the run loop sleeps until the agent exits or this
     return CycleEnd::Stop;
   }
-  if (pending->reply) return deliver(running, session, queue, *snapshot, *pending->reply);
+  if (pending->reply) {
+    // A reply of control characters only would type nothing but the Enter, which would submit
+    // whatever the user has left unfinished in the agent's input.
+    std::optional<relay::WriteBatch> batch =
+        shape_reply(session.agent, *pending->reply, paste_mode.on());
+    if (batch) return deliver(running, queue, *snapshot, std::move(*batch));
+  }
   // Nothing to deliver: an app that answers at once is asked at most once per MIN_POLL_SPACING,
   // one that held the poll is asked again at once.
   pause_for(started + MIN_POLL_SPACING - Clock::now());
@@ -73,9 +78,10 @@ CycleEnd poll_once(const companion::RunningFlag& running, companion::ManagedSess
 }  // namespace
 
 void run_reply_poller(companion::RunningFlag running, companion::SharedSession session,
-                      relay::QueueSender queue) {
+                      relay::QueueSender queue,
+                      std::shared_ptr<const relay::PasteMode> paste_mode) {
   while (running->load()) {
-    if (poll_once(running, *session, queue) == CycleEnd::Stop) return;
+    if (poll_once(running, *session, queue, *paste_mode) == CycleEnd::Stop) return;
   }
 }
 

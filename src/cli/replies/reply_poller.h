@@ -7,6 +7,7 @@
 #include <chrono>
 
 #include "cli/companion/session.h"
+#include "cli/relay/terminal_modes.h"
 #include "cli/relay/write_queue.h"
 
 namespace replies {
@@ -19,8 +20,11 @@ inline constexpr std::chrono::milliseconds MIN_POLL_SPACING{std::chrono::seconds
 // The thread's body; owns the three handles until it returns. It returns when `running` is false
 // at the top of a cycle, after the app asked for shutdown (the session's shutdown_requested is
 // then set), or when the queue is closed as it sends a reply. After a reply it polls again only
-// once the writer is done with it, so at most one reply waits in the queue. Nothing waits for it.
+// once the writer is done with it, so at most one reply waits in the queue. A reply that is
+// empty once cleaned counts as no reply: nothing is typed or acknowledged. `paste_mode` says
+// whether the agent has bracketed paste on, which decides the form of a Codex reply.
+// Nothing waits for it.
 void run_reply_poller(companion::RunningFlag running, companion::SharedSession session,
-                      relay::QueueSender queue);
+                      relay::QueueSender queue, std::shared_ptr<const relay::PasteMode> paste_mode);
 
 }  // namespace replies

@@ -77,11 +77,11 @@ class ReplyPoller : public ::testing::Test {
     } else {
       receiver_.emplace(std::move(receiver));
     }
-    poller_ = std::thread([this, running = running_, session = session_,
-                           sender = std::move(sender)]() mutable {
-      run_reply_poller(std::move(running), std::move(session), std::move(sender));
-      ended_.set_value();
-    });
+    poller_ = std::thread(
+        [this, running = running_, session = session_, sender = std::move(sender)]() mutable {
+          run_reply_poller(std::move(running), std::move(session), std::move(sender), paste_mode_);
+          ended_.set_value();
+        });
   }
 
   bool poller_ended(Clock::duration limit = GENEROUS) {
@@ -112,6 +112,7 @@ class ReplyPoller : public ::testing::Test {
   std::filesystem::path dir_;
   std::unique_ptr<standin::App> app_;
   companion::RunningFlag running_;
+  std::shared_ptr<relay::PasteMode> paste_mode_ = std::make_shared<relay::PasteMode>();
   companion::SharedSession session_;
   std::thread poller_;
   std::promise<void> ended_;
@@ -164,23 +165,29 @@ TEST_F(ReplyPoller, PollsAgainOnlyOnceTheWriterIsDoneWithTheReply) {
   EXPECT_EQ(app_->requests_to(Endpoint::Pending).size(), 2u);
 }
 
-TEST_F(ReplyPoller, CodexReplyIsTypedThenEnterAfterAPause) {
+TEST_F(ReplyPoller, CodexReplyIsPastedWhileTheAgentHasPasteOnAndTypedOtherwise) {
   start(cli::AgentKind::Codex);
   app_->queue_reply("one\r\ntwo\rthree");
+  ASSERT_EQ(wait_for_batches(1).size(), 1u);
+  paste_mode_->set(true);
   app_->queue_reply("second");
   const auto batches = wait_for_batches(2);
   ASSERT_EQ(batches.size(), 2u);
   EXPECT_EQ(batches[0].chunks, (std::vector<std::string>{"one\ntwo\nthree", "\r"}));
-  EXPECT_EQ(batches[0].pause, 250ms);
-  EXPECT_EQ(batches[1].chunks, (std::vector<std::string>{"second", "\r"}));
+  EXPECT_EQ(batches[0].pause, CODEX_ENTER_DELAY);
+  EXPECT_EQ(batches[1].chunks, (std::vector<std::string>{"\x1b[200~second\x1b[201~", "\r"}));
   ASSERT_TRUE(wait_for_requests(Endpoint::Delivered, 2));
 }
 
+// Regression (the control-only replies): a reply that cleaning leaves empty was typed as an empty
+// paste and Enter, which submitted the user's unfinished draft, and was acknowledged.
 TEST_F(ReplyPoller, EmptyAnswersArePacedAndEmptyRepliesIgnored) {
   app_->set_hold(0ms);
   app_->queue_pending_body(R"({"reply":""})");
+  app_->queue_pending_body(R"({"reply":"\u0007\u001b\u0003"})");
+  app_->queue_pending_body(R"({"reply":"\u0080\u009b\u009f"})");
   start(cli::AgentKind::Claude);
-  ASSERT_TRUE(wait_for_requests(Endpoint::Pending, 3));
+  ASSERT_TRUE(wait_for_requests(Endpoint::Pending, 4));
   const auto polls = app_->requests_to(Endpoint::Pending);
   for (std::size_t i = 1; i < polls.size(); ++i) {
     const auto gap = polls[i].received - polls[i - 1].received;

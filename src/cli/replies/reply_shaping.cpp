@@ -1,5 +1,6 @@
 #include "cli/replies/reply_shaping.h"
 
+#include <algorithm>
 #include <string>
 
 #include "cli/replies/reply_text.h"
@@ -10,41 +11,34 @@ namespace {
 constexpr std::string_view PASTE_START = "\x1b[200~";
 constexpr std::string_view PASTE_END = "\x1b[201~";
 
-relay::WriteBatch bracketed_paste(std::string_view text) {
+std::string bracketed(const std::string& text) {
   std::string chunk;
   chunk.reserve(text.size() + PASTE_START.size() + PASTE_END.size());
   chunk.append(PASTE_START).append(text).append(PASTE_END);
-  relay::WriteBatch batch;
-  batch.chunks.push_back(std::move(chunk));
-  batch.chunks.emplace_back("\r");
-  batch.pause = CLAUDE_ENTER_DELAY;
-  return batch;
-}
-
-relay::WriteBatch typed_text_then_enter(std::string_view text) {
-  std::string typed;
-  typed.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '\r') {
-      typed.push_back(text[i]);
-    } else if (i + 1 < text.size() && text[i + 1] == '\n') {
-      // CR LF: the LF that follows stands for the pair.
-    } else {
-      typed.push_back('\n');
-    }
-  }
-  relay::WriteBatch batch;
-  batch.chunks.push_back(std::move(typed));
-  batch.chunks.emplace_back("\r");
-  batch.pause = CODEX_ENTER_DELAY;
-  return batch;
+  return chunk;
 }
 
 }  // namespace
 
-relay::WriteBatch shape_reply(cli::AgentKind agent, std::string_view text) {
-  const std::string clean = clean_reply_text(text);
-  return agent == cli::AgentKind::Claude ? bracketed_paste(clean) : typed_text_then_enter(clean);
+std::chrono::milliseconds enter_wait(std::chrono::milliseconds delay, std::size_t text_bytes) {
+  const std::size_t beyond = text_bytes > PASTE_FREE_BYTES ? text_bytes - PASTE_FREE_BYTES : 0;
+  const std::chrono::milliseconds intake(
+      static_cast<std::chrono::milliseconds::rep>(beyond / INTAKE_BYTES_PER_MS));
+  return delay + std::min(intake, LONGEST_INTAKE_WAIT);
+}
+
+std::optional<relay::WriteBatch> shape_reply(cli::AgentKind agent, std::string_view text,
+                                             bool bracketed_paste) {
+  std::string clean = clean_reply_text(text);
+  if (clean.empty()) return std::nullopt;
+  const bool claude = agent == cli::AgentKind::Claude;
+  // Cleaning has made every line break an LF, which both agents take as a new line in the text.
+  std::string typed = claude || bracketed_paste ? bracketed(clean) : std::move(clean);
+  relay::WriteBatch batch;
+  batch.pause = enter_wait(claude ? CLAUDE_ENTER_DELAY : CODEX_ENTER_DELAY, typed.size());
+  batch.chunks.push_back(std::move(typed));
+  batch.chunks.emplace_back("\r");
+  return batch;
 }
 
 }  // namespace replies

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
+#include <optional>
 #include <string_view>
 
 #include "cli/agent_kind.h"
@@ -9,17 +11,37 @@
 
 namespace replies {
 
-// Codex gets its Enter this long after the text, so that it does not take the text for a paste.
+// Codex gets its Enter this long after the text, so that it does not take the Enter for part of
+// the text.
 inline constexpr std::chrono::milliseconds CODEX_ENTER_DELAY{250};
 // Claude Code drops an Enter that arrives together with a paste (most often the first paste of a
 // session), so its Enter follows the paste this long after: twice the shortest pause that
 // submitted every first paste when measured (scripts/claude_paste_pause.py).
 inline constexpr std::chrono::milliseconds CLAUDE_ENTER_DELAY{80};
 
+// A long text takes time to reach the agent after it has been written: a slow pseudo-console
+// takes input in at about 96 bytes a millisecond (Windows' ConPTY), so the gap that the agent
+// sees between the text's end and the Enter shrinks by that much. The first PASTE_FREE_BYTES
+// leave the delays above enough of their gap; for every byte beyond them the Enter waits as long
+// as half that rate takes, up to LONGEST_INTAKE_WAIT.
+inline constexpr std::size_t PASTE_FREE_BYTES = 2048;
+inline constexpr std::size_t INTAKE_BYTES_PER_MS = 48;
+inline constexpr std::chrono::milliseconds LONGEST_INTAKE_WAIT{1500};
+// The longest any reply's Enter waits after its text.
+inline constexpr std::chrono::milliseconds LONGEST_ENTER_WAIT =
+    CODEX_ENTER_DELAY + LONGEST_INTAKE_WAIT;
+
+// How long the Enter waits after a text of `text_bytes` written with `delay` as its agent's base.
+std::chrono::milliseconds enter_wait(std::chrono::milliseconds delay, std::size_t text_bytes);
+
 // The text is first cleaned by clean_reply_text: line breaks become LF, control characters go.
-// Claude: ESC[200~ text ESC[201~, then a second chunk "\r", with CLAUDE_ENTER_DELAY between them.
-// Codex: the text, then a second chunk "\r", with CODEX_ENTER_DELAY between them.
-// Pure; any thread.
-relay::WriteBatch shape_reply(cli::AgentKind agent, std::string_view text);
+// Nothing when nothing is left of it: there is nothing to type, and no Enter to press on the
+// user's own unfinished input.
+// Claude: ESC[200~ text ESC[201~, then a second chunk "\r" after CLAUDE_ENTER_DELAY.
+// Codex: while the agent has bracketed paste on (`bracketed_paste`), ESC[200~ text ESC[201~,
+// else the text as typed keys; then a second chunk "\r" after CODEX_ENTER_DELAY.
+// Either delay grows with the text's length (enter_wait). Pure; any thread.
+std::optional<relay::WriteBatch> shape_reply(cli::AgentKind agent, std::string_view text,
+                                             bool bracketed_paste);
 
 }  // namespace replies

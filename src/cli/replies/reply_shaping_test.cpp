@@ -8,39 +8,71 @@ namespace {
 using cli::AgentKind;
 using namespace std::chrono_literals;
 
+const std::string PASTE_START = "\x1b[200~";
+const std::string PASTE_END = "\x1b[201~";
+
 TEST(ReplyShaping, TypesEachAgentItsOwnWay) {
   struct Case {
     AgentKind agent;
+    bool bracketed_paste;  // the agent has the mode on
     std::string text;
-    std::vector<std::string> chunks;
+    std::string typed;  // the first chunk; the second is always "\r"
   };
-  const std::string paste_start = "\x1b[200~";
-  const std::string paste_end = "\x1b[201~";
   const std::string non_ascii = "gr\xC3\xBC\xC3\x9F \xE2\x9C\x93";  // "grüß ✓"
   const Case cases[] = {
-      {AgentKind::Claude, "hello", {paste_start + "hello" + paste_end, "\r"}},
-      {AgentKind::Codex, "hello", {"hello", "\r"}},
-      // Both: CR LF and lone CR become LF; control characters are dropped.
-      {AgentKind::Claude, "one\r\ntwo\n", {paste_start + "one\ntwo\n" + paste_end, "\r"}},
-      {AgentKind::Claude, "a\x1b[201~b", {paste_start + "a[201~b" + paste_end, "\r"}},
-      {AgentKind::Codex, "one\r\ntwo\n", {"one\ntwo\n", "\r"}},
-      {AgentKind::Codex, "\r\n", {"\n", "\r"}},
-      {AgentKind::Codex, "a\rb\r", {"a\nb\n", "\r"}},
-      {AgentKind::Codex, "a\r\r\nb", {"a\n\nb", "\r"}},
-      {AgentKind::Codex, "a\n\rb", {"a\n\nb", "\r"}},
-      {AgentKind::Codex, "\n\tx\x1b \n", {"\n\tx \n", "\r"}},
-      {AgentKind::Codex, non_ascii, {non_ascii, "\r"}},
-      {AgentKind::Claude, non_ascii, {paste_start + non_ascii + paste_end, "\r"}},
-      // Empty texts (the poller never passes one).
-      {AgentKind::Claude, "", {paste_start + paste_end, "\r"}},
-      {AgentKind::Codex, "", {"", "\r"}},
+      // Claude: always a paste, whatever the mode.
+      {AgentKind::Claude, false, "hello", PASTE_START + "hello" + PASTE_END},
+      {AgentKind::Claude, true, "one\r\ntwo\n", PASTE_START + "one\ntwo\n" + PASTE_END},
+      {AgentKind::Claude, false, "a\x1b[201~b", PASTE_START + "a[201~b" + PASTE_END},
+      {AgentKind::Claude, false, non_ascii, PASTE_START + non_ascii + PASTE_END},
+      // Codex: a paste while the mode is on, typed keys while it is off. Both: CR LF and a lone
+      // CR become LF; control characters are dropped.
+      {AgentKind::Codex, true, "hello", PASTE_START + "hello" + PASTE_END},
+      {AgentKind::Codex, true, "one\r\ntwo\r\"q\" \x1b[201~",
+       PASTE_START + "one\ntwo\n\"q\" [201~" + PASTE_END},
+      {AgentKind::Codex, false, "hello", "hello"},
+      {AgentKind::Codex, false, "one\r\ntwo\n", "one\ntwo\n"},
+      {AgentKind::Codex, false, "a\rb\r", "a\nb\n"},
+      {AgentKind::Codex, false, "a\r\r\nb", "a\n\nb"},
+      {AgentKind::Codex, false, "a\n\rb", "a\n\nb"},
+      {AgentKind::Codex, false, "\n\tx\x1b \n", "\n\tx \n"},
+      {AgentKind::Codex, false, non_ascii, non_ascii},
   };
   for (const Case& c : cases) {
-    const relay::WriteBatch batch = shape_reply(c.agent, c.text);
-    EXPECT_EQ(batch.chunks, c.chunks) << cli::agent_name(c.agent) << " " << testing::PrintToString(c.text);
-    EXPECT_EQ(batch.pause, c.agent == AgentKind::Claude ? CLAUDE_ENTER_DELAY : 250ms);
+    SCOPED_TRACE(std::string(cli::agent_name(c.agent)) + " " + testing::PrintToString(c.text));
+    const std::optional<relay::WriteBatch> batch = shape_reply(c.agent, c.text, c.bracketed_paste);
+    ASSERT_TRUE(batch.has_value());
+    EXPECT_EQ(batch->chunks, (std::vector<std::string>{c.typed, "\r"}));
+    EXPECT_EQ(batch->pause, c.agent == AgentKind::Claude ? CLAUDE_ENTER_DELAY : CODEX_ENTER_DELAY);
   }
-  EXPECT_EQ(shape_reply(AgentKind::Claude, "hello").chunks.at(0).size(), 17u);
+}
+
+// Regression: a reply made only of control characters (BEL ESC ETX, or C1 controls) was typed as
+// an empty paste or nothing, and its Enter submitted the user's unfinished draft.
+TEST(ReplyShaping, AReplyThatCleaningLeavesEmptyTypesNothing) {
+  for (const std::string& text :
+       {std::string(""), std::string("\x07\x1b\x03"), std::string("\xC2\x80\xC2\x9B\xC2\x9F"),
+        std::string("\x7f\x00", 2)}) {
+    for (AgentKind agent : {AgentKind::Claude, AgentKind::Codex}) {
+      for (bool paste : {false, true}) {
+        EXPECT_FALSE(shape_reply(agent, text, paste).has_value()) << testing::PrintToString(text);
+      }
+    }
+  }
+}
+
+TEST(ReplyShaping, TheEnterWaitsLongerAfterALongTextAndWithinABound) {
+  EXPECT_EQ(enter_wait(CLAUDE_ENTER_DELAY, 0), CLAUDE_ENTER_DELAY);
+  EXPECT_EQ(enter_wait(CLAUDE_ENTER_DELAY, PASTE_FREE_BYTES), CLAUDE_ENTER_DELAY);
+  // 16 KiB at the slow pseudo-console's 96 bytes a millisecond takes about 170 ms to arrive: the
+  // agent still sees the full delay between the text's end and the Enter.
+  const std::size_t long_text = 16 * 1024;
+  EXPECT_GE(enter_wait(CLAUDE_ENTER_DELAY, long_text), CLAUDE_ENTER_DELAY + 170ms);
+  EXPECT_EQ(enter_wait(CODEX_ENTER_DELAY, 100 * 1024 * 1024), LONGEST_ENTER_WAIT);
+  const std::optional<relay::WriteBatch> batch =
+      shape_reply(AgentKind::Codex, std::string(long_text, 'x'), true);
+  ASSERT_TRUE(batch.has_value());
+  EXPECT_EQ(batch->pause, enter_wait(CODEX_ENTER_DELAY, long_text + 12));
 }
 
 }  // namespace

@@ -33,9 +33,9 @@ TEST(ReplyText, KeepsTextAndLineBreaksAndDropsEveryControl) {
 TEST(ReplyText, HostileReplyStaysInsideThePasteAndTypesNoKeys) {
   const std::string hostile = "hello\x1b[201~\x1b[Z\x03!touch pwned\r\x1b[200~tail";
   EXPECT_EQ(
-      shape_reply(cli::AgentKind::Claude, hostile).chunks,
+      shape_reply(cli::AgentKind::Claude, hostile, false)->chunks,
       (std::vector<std::string>{"\x1b[200~hello[201~[Z!touch pwned\n[200~tail\x1b[201~", "\r"}));
-  EXPECT_EQ(shape_reply(cli::AgentKind::Codex, hostile).chunks,
+  EXPECT_EQ(shape_reply(cli::AgentKind::Codex, hostile, false)->chunks,
             (std::vector<std::string>{"hello[201~[Z!touch pwned\n[200~tail", "\r"}));
 }
 
