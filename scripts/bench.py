@@ -25,11 +25,25 @@ IDLE_SECONDS = float(os.environ.get("BENCH_IDLE_SECONDS", "5" if QUICK else "20"
 FLOOD_BYTES = (8 if QUICK else 64) * 1024 * 1024
 RUNS = {"throughput": 2 if QUICK else 5, "rtt": 100 if QUICK else 2000, "start": 5 if QUICK else 40,
         "resize": 5 if QUICK else 60, "exit": 5 if QUICK else 40, "reply_claude": 5 if QUICK else 40,
-        "reply_codex": 2 if QUICK else 10}
+        "reply_codex": 2 if QUICK else 10, "reply_claude_12k": 2 if QUICK else 10,
+        "reply_codex_12k": 2 if QUICK else 10}
 GO = b"[go]"
 FLOOD_END = b"[flood end]"
 EXIT_KEY = b"\x11"  # Ctrl+Q: outside the keys the round trip types
 SCRIPT = shutil.which("script") or "/usr/bin/script"
+# Both real agents switch bracketed paste on at start; the fake agent is told to do the same.
+PASTE_ON = "\x1b[?2004h"
+LONG_REPLY_BYTES = 12 * 1024
+
+
+def long_reply(i):
+    """A reply of about LONG_REPLY_BYTES over many lines, in the stand-in's escaped form."""
+    line = "line %%04d of long reply %d: \"quoted\" and 'single', gr\u00fc\u00dfe \u2713" % i
+    lines, size = [], 0
+    while size < LONG_REPLY_BYTES:
+        lines.append(line % len(lines))
+        size += len(lines[-1].encode()) + 1
+    return "\\n".join(lines)
 
 
 def enter_delay_ms(name):
@@ -179,18 +193,20 @@ class Bench:
                 os.unlink(stamp)
                 term.close()
 
-    # Reply latency: from the app's answer to a held poll to the CR at the agent, in ms.
-    def reply_latency(self, agent):
-        stamps = os.path.join(self.tmp, "cr-stamps-" + agent)
+    # Reply latency: from the app's answer to a held poll to the CR at the agent, in ms; the
+    # long form with replies of LONG_REPLY_BYTES.
+    def reply_latency(self, agent, long=False):
+        figure = "reply_" + agent + ("_12k" if long else "")
+        stamps = os.path.join(self.tmp, "cr-stamps-" + figure)
         self.fresh_app()
-        term = self.start("talvane", {"FAKE_AGENT_PRINT": GO.decode(),
+        term = self.start("talvane", {"FAKE_AGENT_PRINT": PASTE_ON + GO.decode(),
                                       "FAKE_AGENT_CR_STAMPS": stamps}, True, agent)
         term.wait_for(GO)
         times = []
         held = self.app.wait_line(lambda l: " GET " in l and l.endswith("/pending"), 10)
         answered = held
-        for i in range(RUNS["reply_" + agent]):
-            self.app.command("reply voice reply number %d" % i)
+        for i in range(RUNS[figure]):
+            self.app.command("reply " + (long_reply(i) if long else "voice reply number %d" % i))
             answered = self.app.wait_line(
                 lambda l: "answered 200 GET" in l and l.endswith("/pending"), 10, answered + 1)
             began = h.line_stamp(self.app.snapshot()[answered])
@@ -212,7 +228,7 @@ class Bench:
         term.type(EXIT_KEY)
         term.wait_exit()
         term.close()
-        self.record("reply_" + agent, "talvane", times)
+        self.record(figure, "talvane", times)
 
     # Idle: CPU time, wake-ups and peak resident memory of the launcher over the idle window,
     # with no app (the goal) and with the app holding a poll.
@@ -274,6 +290,8 @@ ROWS = [
     ("reply_claude", "reply latency Claude CR p50", median, "ms", False),
     ("reply_claude", "reply latency Claude CR p99", p99, "ms", False),
     ("reply_codex", "reply latency Codex CR p50", median, "ms", False),
+    ("reply_claude_12k", "reply 12 KB Claude CR p50", median, "ms", False),
+    ("reply_codex_12k", "reply 12 KB Codex CR p50", median, "ms", False),
     ("idle_cpu", "idle CPU, no app", median, "%", False),
     ("idle_wakeups", "idle wake-ups, no app", median, "/s", False),
     ("idle_app_cpu", "idle CPU, app holds a poll", median, "%", False),
@@ -362,6 +380,8 @@ def main():
         bench.exit_time(with_app)
         bench.reply_latency("claude")
         bench.reply_latency("codex")
+        bench.reply_latency("claude", long=True)
+        bench.reply_latency("codex", long=True)
         bench.idle()
     finally:
         bench.close()
