@@ -31,35 +31,6 @@ int hex_digit(char c) {
   return -1;
 }
 
-// The length of the UTF-8 sequence at text[i] as the parser takes it in a string, or 0.
-std::size_t strict_utf8_length(std::string_view text, std::size_t i) {
-  const auto at = [&](std::size_t k) {
-    return i + k < text.size() ? static_cast<unsigned char>(text[i + k]) : 0u;
-  };
-  const unsigned lead = at(0);
-  unsigned low = 0x80;
-  unsigned high = 0xBF;
-  std::size_t length = 0;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0) low = 0xA0;
-    if (lead == 0xED) high = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;
-  } else {
-    return 0;
-  }
-  if (at(1) < low || at(1) > high) return 0;
-  for (std::size_t k = 2; k < length; ++k) {
-    if (at(k) < 0x80 || at(k) > 0xBF) return 0;
-  }
-  return length;
-}
-
 // Checks JSON text in place under the parser's rules, without copying or allocating: strings
 // (escapes, control characters, UTF-8), numbers, literals, nesting and whitespace.
 class Scanner {
@@ -267,11 +238,11 @@ class Scanner {
         pos_ += bad;
         return true;
       }
-      if (strict_utf8_length(text_, pos_) != length) return false;
       pos_ += length;
       return true;
     }
-    const std::size_t length = strict_utf8_length(text_, pos_);
+    std::size_t bad = 0;
+    const std::size_t length = platform::utf8_sequence_length(text_, pos_, &bad);
     pos_ += length;
     return length > 0;
   }
