@@ -192,7 +192,7 @@ void deregister_global() {
   if (session) deregister(*session, QUICK_DEREGISTER_TIMEOUT);
 }
 
-void run_keeper(RunningFlag running, SharedSession session) {
+void run_keeper(cli::RunningFlag running, SharedSession session) {
   for (;;) {
     if (!running->load()) return;
     if (!registration_is_current(*session)) {

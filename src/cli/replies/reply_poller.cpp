@@ -25,7 +25,7 @@ enum class CycleEnd { Again, Stop };
 // The next poll waits until the writer is done with this reply. An app that answers every poll
 // at once could otherwise pile up replies in the queue without bound, and the user's keys would
 // wait behind all of them; this way at most one reply is ever ahead of a key.
-CycleEnd deliver(const companion::RunningFlag& running, const companion::ManagedSession& session,
+CycleEnd deliver(const cli::RunningFlag& running, const companion::ManagedSession& session,
                  relay::QueueSender& queue, const companion::Registration& from,
                  const std::string& reply) {
   if (!queue.send(shape_reply(session.agent, reply))) return CycleEnd::Stop;
@@ -40,7 +40,7 @@ CycleEnd deliver(const companion::RunningFlag& running, const companion::Managed
 }
 
 // One cycle of the loop, from the snapshot to the decision whether to go on.
-CycleEnd poll_once(const companion::RunningFlag& running, companion::ManagedSession& session,
+CycleEnd poll_once(const cli::RunningFlag& running, companion::ManagedSession& session,
                    relay::QueueSender& queue) {
   const std::optional<companion::Registration> snapshot = companion::registration_snapshot(session);
   if (!snapshot) {
@@ -72,7 +72,7 @@ CycleEnd poll_once(const companion::RunningFlag& running, companion::ManagedSess
 
 }  // namespace
 
-void run_reply_poller(companion::RunningFlag running, companion::SharedSession session,
+void run_reply_poller(cli::RunningFlag running, companion::SharedSession session,
                       relay::QueueSender queue) {
   while (running->load()) {
     if (poll_once(running, *session, queue) == CycleEnd::Stop) return;

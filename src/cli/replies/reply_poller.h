@@ -20,7 +20,7 @@ inline constexpr std::chrono::milliseconds MIN_POLL_SPACING{std::chrono::seconds
 // at the top of a cycle, after the app asked for shutdown (the session's shutdown_requested is
 // then set), or when the queue is closed as it sends a reply. After a reply it polls again only
 // once the writer is done with it, so at most one reply waits in the queue. Nothing waits for it.
-void run_reply_poller(companion::RunningFlag running, companion::SharedSession session,
+void run_reply_poller(cli::RunningFlag running, companion::SharedSession session,
                       relay::QueueSender queue);
 
 }  // namespace replies

@@ -111,7 +111,7 @@ class ReplyPoller : public ::testing::Test {
 
   std::filesystem::path dir_;
   std::unique_ptr<standin::App> app_;
-  companion::RunningFlag running_;
+  cli::RunningFlag running_;
   companion::SharedSession session_;
   std::thread poller_;
   std::promise<void> ended_;
