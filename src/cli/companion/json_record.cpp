@@ -261,6 +261,7 @@ class RecordReader {
                RecordRules rules)
       : text_(text), scanner_(text, rules.replace_invalid_utf8), names_(names), rules_(rules) {
     record_.fields.resize(names_.size());
+    record_.names.assign(names_.begin(), names_.end());
     for (const std::string_view name : names_) longest_name_ = std::max(longest_name_, name.size());
   }
 
@@ -376,6 +377,16 @@ class RecordReader {
 };
 
 }  // namespace
+
+std::size_t Record::place_of(std::string_view name) const {
+  return static_cast<std::size_t>(std::find(names.begin(), names.end(), name) - names.begin());
+}
+
+std::optional<Json>& Record::member(std::string_view name) { return fields[place_of(name)]; }
+
+const std::optional<Json>& Record::member(std::string_view name) const {
+  return fields[place_of(name)];
+}
 
 std::optional<Record> read_record(std::string_view text,
                                   std::initializer_list<std::string_view> names,
