@@ -1,5 +1,5 @@
 # Entry points for people; the work is done by CMake presets and the scripts/ folder.
-.PHONY: all build test test-agents test-asan test-tsan fuzz bench soak soak-hostile demo deps install dist clean
+.PHONY: all build format test test-agents test-asan test-tsan fuzz bench soak soak-hostile demo deps install dist clean
 
 all: build
 
@@ -9,6 +9,10 @@ deps:
 build: deps
 	@cmake --preset linux >/dev/null
 	cmake --build --preset linux
+
+# The C++ sources as the pinned clang-format writes them (make test checks it).
+format: deps
+	scripts/format.sh
 
 # Linux and Windows (cross-built, run under Wine).
 test: deps

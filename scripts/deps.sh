@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ make libboost-dev nlohmann-json3-dev libgtest-dev libgmock-dev
-          googletest g++-mingw-w64-x86-64-posix wine64 python3 util-linux)
+          googletest g++-mingw-w64-x86-64-posix wine64 python3 util-linux clang-format)
 # node and npm install the real agents for make test-agents; a node of its own will do.
 command -v npm >/dev/null 2>&1 || packages+=(nodejs npm)
 packages+=("$@")

@@ -3,6 +3,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+scripts/format.sh --check
 jobs=$(nproc 2>/dev/null || echo 2)
 for preset in linux portable windows; do
   cmake --preset "$preset" >/dev/null

@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "platform/os_string.h"
+
 namespace platform {
 namespace {
 
@@ -38,47 +40,6 @@ void append_utf16(char32_t c, std::u16string& out) {
   }
 }
 
-// One step of UTF-8 decoding at the start of `s`.
-struct Step {
-  enum Kind { CHARACTER, INVALID, INCOMPLETE } kind;
-  std::size_t length;  // bytes consumed (CHARACTER, INVALID) or present (INCOMPLETE)
-  char32_t value;
-};
-
-// Follows the Unicode Standard's table of well-formed sequences; an ill-formed one counts as
-// its maximal valid prefix (at least one byte), each of which shows as one U+FFFD.
-Step decode_one(std::string_view s) {
-  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
-  const unsigned char lead = byte(0);
-  if (lead < 0x80) return {Step::CHARACTER, 1, lead};
-  std::size_t need = 0;
-  unsigned char lo = 0x80, hi = 0xBF;
-  char32_t value = 0;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    need = 1;
-    value = lead & 0x1F;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    need = 2;
-    value = lead & 0x0F;
-    if (lead == 0xE0) lo = 0xA0;
-    if (lead == 0xED) hi = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    need = 3;
-    value = lead & 0x07;
-    if (lead == 0xF0) lo = 0x90;
-    if (lead == 0xF4) hi = 0x8F;
-  } else {
-    return {Step::INVALID, 1, 0};
-  }
-  for (std::size_t k = 1; k <= need; ++k) {
-    if (k >= s.size()) return {Step::INCOMPLETE, k, 0};
-    const unsigned char c = byte(k);
-    if (c < (k == 1 ? lo : 0x80) || c > (k == 1 ? hi : 0xBF)) return {Step::INVALID, k, 0};
-    value = (value << 6) | (c & 0x3F);
-  }
-  return {Step::CHARACTER, need + 1, value};
-}
-
 }  // namespace
 
 void KeyDecoder::decode(std::u16string_view units, std::string& out) {
@@ -107,9 +68,9 @@ void ScreenEncoder::encode(std::string_view bytes, std::u16string& out) {
   while (!held_.empty() && !bytes.empty()) {
     held_ += bytes.front();
     bytes.remove_prefix(1);
-    const Step step = decode_one(held_);
-    if (step.kind == Step::INCOMPLETE) continue;
-    if (step.kind == Step::CHARACTER) {
+    const Utf8Step step = decode_utf8(held_, 0);
+    if (step.kind == Utf8Step::INCOMPLETE) continue;
+    if (step.kind == Utf8Step::CHARACTER) {
       append_utf16(step.value, out);
       held_.clear();
     } else {
@@ -124,12 +85,12 @@ void ScreenEncoder::encode(std::string_view bytes, std::u16string& out) {
     }
   }
   while (!bytes.empty()) {
-    const Step step = decode_one(bytes);
-    if (step.kind == Step::INCOMPLETE) {
+    const Utf8Step step = decode_utf8(bytes, 0);
+    if (step.kind == Utf8Step::INCOMPLETE) {
       held_.assign(bytes.substr(0, step.length));
       return;
     }
-    append_utf16(step.kind == Step::CHARACTER ? step.value : REPLACEMENT, out);
+    append_utf16(step.kind == Utf8Step::CHARACTER ? step.value : REPLACEMENT, out);
     bytes.remove_prefix(step.length);
   }
 }

@@ -48,12 +48,4 @@ Result<void> write_all(int fd, std::string_view bytes) {
   return {};
 }
 
-Result<std::size_t> read_some(int fd, char* buffer, std::size_t size) {
-  for (;;) {
-    const ssize_t n = ::read(fd, buffer, size);
-    if (n >= 0) return static_cast<std::size_t>(n);
-    if (errno != EINTR) return last_os_error();
-  }
-}
-
 }  // namespace platform

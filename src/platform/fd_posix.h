@@ -43,7 +43,4 @@ bool cloexec_pipe(int fds[2]);
 // Writes every byte, repeating interrupted and partial writes; a write that takes no byte fails.
 [[nodiscard]] Result<void> write_all(int fd, std::string_view bytes);
 
-// Reads into the buffer, repeating interrupted reads: the count, 0 at end of file.
-[[nodiscard]] Result<std::size_t> read_some(int fd, char* buffer, std::size_t size);
-
 }  // namespace platform

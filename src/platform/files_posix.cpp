@@ -5,25 +5,11 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "platform/fd_posix.h"
 #include "platform/files.h"
 
 namespace platform {
 namespace {
-
-// Closes the descriptor when it goes out of scope.
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) close(fd_);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 constexpr std::size_t READ_CHUNK = 4096;
 
@@ -37,7 +23,7 @@ Result<std::string> read_whole_file(const OsString& path, std::size_t max_bytes)
     fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return last_os_error();
-  FileDescriptor file(fd);
+  UniqueFd file(fd);
 
   struct stat info {};
   if (fstat(file.get(), &info) != 0) return last_os_error();

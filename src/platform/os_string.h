@@ -30,6 +30,17 @@ std::string to_utf8_lossy(OsStringView s);
 // UTF-8 text as an OsString. Invalid sequences become U+FFFD.
 OsString from_utf8(std::string_view utf8);
 
+// One step of UTF-8 decoding at bytes[i] (i < bytes.size()), by the Unicode Standard's table of
+// well-formed sequences.
+struct Utf8Step {
+  enum Kind { CHARACTER, INVALID, INCOMPLETE } kind;
+  // CHARACTER: the sequence's bytes; INVALID: its maximal ill-formed subpart (at least 1), which
+  // a decoder shows as one U+FFFD; INCOMPLETE: the bytes present of a sequence cut by the end.
+  std::size_t length;
+  char32_t value;  // the character, for CHARACTER
+};
+Utf8Step decode_utf8(std::string_view bytes, std::size_t i);
+
 // True when the bytes are valid UTF-8 as a whole.
 bool is_valid_utf8(std::string_view bytes);
 

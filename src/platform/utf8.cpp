@@ -3,36 +3,42 @@
 namespace platform {
 
 // Follows the Unicode Standard's Table 3-7.
-size_t utf8_sequence_length(std::string_view s, size_t i, size_t* bad) {
-  const auto byte = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
-  const unsigned char lead = byte(i);
-  if (lead < 0x80) return 1;
+Utf8Step decode_utf8(std::string_view s, size_t i) {
+  const auto byte = [&](size_t k) { return static_cast<unsigned char>(s[i + k]); };
+  const unsigned char lead = byte(0);
+  if (lead < 0x80) return {Utf8Step::CHARACTER, 1, lead};
   size_t need = 0;
   unsigned char lo = 0x80, hi = 0xBF;
+  char32_t value = 0;
   if (lead >= 0xC2 && lead <= 0xDF) {
     need = 1;
+    value = lead & 0x1F;
   } else if (lead >= 0xE0 && lead <= 0xEF) {
     need = 2;
+    value = lead & 0x0F;
     if (lead == 0xE0) lo = 0xA0;
     if (lead == 0xED) hi = 0x9F;
   } else if (lead >= 0xF0 && lead <= 0xF4) {
     need = 3;
+    value = lead & 0x07;
     if (lead == 0xF0) lo = 0x90;
     if (lead == 0xF4) hi = 0x8F;
   } else {
-    *bad = 1;
-    return 0;
+    return {Utf8Step::INVALID, 1, 0};
   }
-  size_t k = 1;
-  for (; k <= need; ++k) {
-    if (i + k >= s.size()) break;
-    const unsigned char c = byte(i + k);
-    const unsigned char min = k == 1 ? lo : 0x80;
-    const unsigned char max = k == 1 ? hi : 0xBF;
-    if (c < min || c > max) break;
+  for (size_t k = 1; k <= need; ++k) {
+    if (i + k >= s.size()) return {Utf8Step::INCOMPLETE, k, 0};
+    const unsigned char c = byte(k);
+    if (c < (k == 1 ? lo : 0x80) || c > (k == 1 ? hi : 0xBF)) return {Utf8Step::INVALID, k, 0};
+    value = (value << 6) | (c & 0x3F);
   }
-  if (k == need + 1) return need + 1;
-  *bad = k;
+  return {Utf8Step::CHARACTER, need + 1, value};
+}
+
+size_t utf8_sequence_length(std::string_view s, size_t i, size_t* bad) {
+  const Utf8Step step = decode_utf8(s, i);
+  if (step.kind == Utf8Step::CHARACTER) return step.length;
+  *bad = step.length;
   return 0;
 }
 

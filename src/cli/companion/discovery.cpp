@@ -22,7 +22,7 @@ std::optional<Json> record_field(std::string_view content, std::string_view fiel
   if (!record) return std::nullopt;
   if (record->shape == Record::Shape::Array && record->elements != 1) return std::nullopt;
   if (record->shape == Record::Shape::Other) return std::nullopt;
-  return std::move(record->fields[0]);
+  return std::move(record->member(field));
 }
 
 // An optional '+' and then ASCII digits whose value is at most 65535; leading zeros allowed.

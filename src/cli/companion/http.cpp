@@ -3,8 +3,8 @@
 //
 // Each request gets its own io_context and connection and one deadline for the whole exchange.
 // Beast's timeouts only work with asynchronous operations, so each step is started
-// asynchronously and the context is run until the step completes or the deadline passes; the
-// stream's own expiry is set to the same deadline so that nothing can outlive it.
+// asynchronously and the context is run until the step completes or the deadline passes; then
+// the socket is closed, so that nothing outlives the deadline.
 #include "cli/companion/http.h"
 
 #include <boost/asio/io_context.hpp>

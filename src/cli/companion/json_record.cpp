@@ -31,35 +31,6 @@ int hex_digit(char c) {
   return -1;
 }
 
-// The length of the UTF-8 sequence at text[i] as the parser takes it in a string, or 0.
-std::size_t strict_utf8_length(std::string_view text, std::size_t i) {
-  const auto at = [&](std::size_t k) {
-    return i + k < text.size() ? static_cast<unsigned char>(text[i + k]) : 0u;
-  };
-  const unsigned lead = at(0);
-  unsigned low = 0x80;
-  unsigned high = 0xBF;
-  std::size_t length = 0;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0) low = 0xA0;
-    if (lead == 0xED) high = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;
-  } else {
-    return 0;
-  }
-  if (at(1) < low || at(1) > high) return 0;
-  for (std::size_t k = 2; k < length; ++k) {
-    if (at(k) < 0x80 || at(k) > 0xBF) return 0;
-  }
-  return length;
-}
-
 // Checks JSON text in place under the parser's rules, without copying or allocating: strings
 // (escapes, control characters, UTF-8), numbers, literals, nesting and whitespace.
 class Scanner {
@@ -267,11 +238,11 @@ class Scanner {
         pos_ += bad;
         return true;
       }
-      if (strict_utf8_length(text_, pos_) != length) return false;
       pos_ += length;
       return true;
     }
-    const std::size_t length = strict_utf8_length(text_, pos_);
+    std::size_t bad = 0;
+    const std::size_t length = platform::utf8_sequence_length(text_, pos_, &bad);
     pos_ += length;
     return length > 0;
   }
@@ -290,6 +261,7 @@ class RecordReader {
                RecordRules rules)
       : text_(text), scanner_(text, rules.replace_invalid_utf8), names_(names), rules_(rules) {
     record_.fields.resize(names_.size());
+    record_.names.assign(names_.begin(), names_.end());
     for (const std::string_view name : names_) longest_name_ = std::max(longest_name_, name.size());
   }
 
@@ -405,6 +377,16 @@ class RecordReader {
 };
 
 }  // namespace
+
+std::size_t Record::place_of(std::string_view name) const {
+  return static_cast<std::size_t>(std::find(names.begin(), names.end(), name) - names.begin());
+}
+
+std::optional<Json>& Record::member(std::string_view name) { return fields[place_of(name)]; }
+
+const std::optional<Json>& Record::member(std::string_view name) const {
+  return fields[place_of(name)];
+}
 
 std::optional<Record> read_record(std::string_view text,
                                   std::initializer_list<std::string_view> names,

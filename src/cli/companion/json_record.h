@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <initializer_list>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -24,7 +25,16 @@ struct Record {
   // An array: its first elements, in the same places. An array or object found there is kept
   // only as an empty one of its type, since no record uses one.
   std::vector<std::optional<Json>> fields;
-  std::size_t elements = 0;  // the length of a top-level array
+  std::vector<std::string> names;  // the asked-for members, in the order asked
+  std::size_t elements = 0;        // the length of a top-level array
+
+  // The value found for the asked-for member `name` (in an array, its element's place).
+  // REQUIRES: `name` was asked for.
+  std::optional<Json>& member(std::string_view name);
+  const std::optional<Json>& member(std::string_view name) const;
+
+ private:
+  std::size_t place_of(std::string_view name) const;
 };
 
 struct RecordRules {

@@ -53,21 +53,20 @@ std::string register_body(const ManagedSession& session) {
   return encode_json(body);
 }
 
-// The members of a register answer that are looked at, in this order.
+// The members of a register answer that are looked at.
 constexpr std::string_view SESSION_HANDLE = "session_handle";
 constexpr std::string_view PROTOCOL_VERSION = "protocol_version";
 constexpr std::string_view AGENT = "agent";
-enum AnswerField : std::size_t { HANDLE_FIELD, VERSION_FIELD, AGENT_FIELD };
 
 bool is_codex_v2_answer(const Record& answer) {
-  const std::optional<Json>& version = answer.fields[VERSION_FIELD];
+  const std::optional<Json>& version = answer.member(PROTOCOL_VERSION);
   // Only the integer 2 (parsed as unsigned): 2.0 is a float, "2" a string, and nlohmann would
   // compare 2.0 equal to 2, so the type is checked rather than the value alone.
   if (!version || !version->is_number_unsigned() ||
       version->get<std::uint64_t>() != CODEX_PROTOCOL_VERSION) {
     return false;
   }
-  const std::optional<Json>& agent = answer.fields[AGENT_FIELD];
+  const std::optional<Json>& agent = answer.member(AGENT);
   return agent && agent->is_string() && agent->get_ref<const std::string&>() == "codex";
 }
 
@@ -85,7 +84,7 @@ std::variant<std::string, RegistrationStatus> handle_from_answer(cli::AgentKind 
   if (!answer) return unreadable;
   if (answer->shape != Record::Shape::Object) answer->fields.assign(answer->fields.size(), {});
   if (codex && !is_codex_v2_answer(*answer)) return RegistrationStatus::AppTooOld;
-  std::optional<Json>& handle = answer->fields[HANDLE_FIELD];
+  std::optional<Json>& handle = answer->member(SESSION_HANDLE);
   if (!handle || !handle->is_string()) return RegistrationStatus::NotRegistered;
   return std::move(handle->get_ref<std::string&>());
 }
@@ -192,7 +191,7 @@ void deregister_global() {
   if (session) deregister(*session, QUICK_DEREGISTER_TIMEOUT);
 }
 
-void run_keeper(RunningFlag running, SharedSession session) {
+void run_keeper(cli::RunningFlag running, SharedSession session) {
   for (;;) {
     if (!running->load()) return;
     if (!registration_is_current(*session)) {

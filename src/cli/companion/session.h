@@ -19,6 +19,7 @@
 #include <utility>
 
 #include "cli/agent_kind.h"
+#include "cli/running_flag.h"
 #include "platform/os_string.h"
 
 namespace companion {
@@ -63,7 +64,6 @@ struct ManagedSession {
 };
 
 using SharedSession = std::shared_ptr<ManagedSession>;
-using RunningFlag = std::shared_ptr<std::atomic<bool>>;
 
 // The process-wide slot through which the console control handler and the fatal-error hook
 // reach the session. Filled by create_session; emptied only by deregister_global. The mutex is
@@ -106,7 +106,7 @@ void deregister_global();
 
 // The keeper thread's body: re-registers within about a second whenever the registration is
 // missing or stale, until `running` is cleared.
-void run_keeper(RunningFlag running, SharedSession session);
+void run_keeper(cli::RunningFlag running, SharedSession session);
 
 // Time-outs of the session's requests.
 inline constexpr std::chrono::milliseconds REGISTER_TIMEOUT{3000};

@@ -328,7 +328,7 @@ class KeeperTest : public ManagedSessionTest {
 
   void start_keeper(const SharedSession& s) { keeper_ = std::thread(run_keeper, running_, s); }
 
-  RunningFlag running_ = std::make_shared<std::atomic<bool>>(true);
+  cli::RunningFlag running_ = std::make_shared<std::atomic<bool>>(true);
   std::thread keeper_;
 };
 

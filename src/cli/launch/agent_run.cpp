@@ -128,7 +128,7 @@ platform::Result<StartedAgent> start_agent(const platform::OsString& found,
 // The relay threads and, with a session, the keeper and the reply poller, in this order.
 // Returns a future that is ready once the output pump has ended.
 std::shared_future<void> start_workers(StartedAgent& run, const companion::SharedSession& session,
-                                       const relay::RunningFlag& running,
+                                       const cli::RunningFlag& running,
                                        const relay::QueueSender& sender,
                                        relay::QueueReceiver receiver, platform::ConsoleSize size,
                                        const std::shared_ptr<relay::Screen>& screen) {
@@ -147,7 +147,7 @@ std::shared_future<void> start_workers(StartedAgent& run, const companion::Share
   start_worker(relay::writer, std::move(receiver), std::move(run.input));
   start_worker(relay::resize_watcher, running, run.master, size);
   start_worker(
-      [](relay::QueueSender keys, relay::RunningFlag flag) {
+      [](relay::QueueSender keys, cli::RunningFlag flag) {
         relay::input_pump(std::move(keys), std::move(flag), platform::console_input());
       },
       sender.clone(), running);
@@ -225,7 +225,7 @@ int run_agent(cli::AgentKind agent_kind, std::vector<platform::OsString> agent_a
   }
   StartedAgent& run = started.value();
   auto [sender, receiver] = relay::make_write_queue();
-  relay::RunningFlag running = std::make_shared<std::atomic<bool>>(true);
+  cli::RunningFlag running = std::make_shared<std::atomic<bool>>(true);
   auto screen = std::make_shared<relay::Screen>(platform::console_output());
   const std::shared_future<void> output_ended =
       start_workers(run, session, running, sender, std::move(receiver), size.value(), screen);

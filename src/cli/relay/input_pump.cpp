@@ -4,7 +4,7 @@
 
 namespace relay {
 
-void input_pump(QueueSender sender, RunningFlag running,
+void input_pump(QueueSender sender, cli::RunningFlag running,
                 std::unique_ptr<platform::ByteSource> keyboard) {
   std::array<char, INPUT_READ_BYTES> buffer{};
   while (running->load()) {

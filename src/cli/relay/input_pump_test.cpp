@@ -50,7 +50,7 @@ class InputPumpTest : public ::testing::Test {
 
   QueueSender sender_;
   QueueReceiver receiver_;
-  RunningFlag running_ = std::make_shared<std::atomic<bool>>(true);
+  cli::RunningFlag running_ = std::make_shared<std::atomic<bool>>(true);
 };
 
 TEST_F(InputPumpTest, SendsEachReadUnchangedAsABatchOfOneChunkUntilEndOfInput) {

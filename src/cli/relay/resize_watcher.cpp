@@ -15,7 +15,7 @@ void watch_resizes(const std::atomic<bool>& running, platform::ConsoleSize start
   }
 }
 
-void resize_watcher(RunningFlag running, std::shared_ptr<SharedMaster> master,
+void resize_watcher(cli::RunningFlag running, std::shared_ptr<SharedMaster> master,
                     platform::ConsoleSize start) {
   ResizeHooks hooks;
   hooks.measure = platform::console_size;

@@ -6,7 +6,7 @@
 #include <memory>
 #include <mutex>
 
-#include "cli/relay/running_flag.h"
+#include "cli/running_flag.h"
 #include "platform/console.h"
 #include "platform/error.h"
 #include "platform/pty.h"
@@ -38,7 +38,7 @@ void watch_resizes(const std::atomic<bool>& running, platform::ConsoleSize start
                    const ResizeHooks& hooks);
 
 // Thread entry: watch_resizes on the real console and the shared master. Owns what it is given.
-void resize_watcher(RunningFlag running, std::shared_ptr<SharedMaster> master,
+void resize_watcher(cli::RunningFlag running, std::shared_ptr<SharedMaster> master,
                     platform::ConsoleSize start);
 
 }  // namespace relay

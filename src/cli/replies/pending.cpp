@@ -39,8 +39,8 @@ std::optional<PendingResponse> decode_pending(std::string_view body) {
     return std::nullopt;
   }
   PendingResponse response;
-  std::optional<Json>& reply = record->fields[0];
-  const std::optional<Json>& shutdown = record->fields[1];
+  std::optional<Json>& reply = record->member(REPLY);
+  const std::optional<Json>& shutdown = record->member(SHUTDOWN_REQUESTED);
   if (reply && !take_reply(*reply, response)) return std::nullopt;
   if (shutdown && !take_shutdown(*shutdown, response)) return std::nullopt;
   return response;

@@ -25,7 +25,7 @@ enum class CycleEnd { Again, Stop };
 // The next poll waits until the writer is done with this reply. An app that answers every poll
 // at once could otherwise pile up replies in the queue without bound, and the user's keys would
 // wait behind all of them; this way at most one reply is ever ahead of a key.
-CycleEnd deliver(const companion::RunningFlag& running, relay::QueueSender& queue,
+CycleEnd deliver(const cli::RunningFlag& running, relay::QueueSender& queue,
                  const companion::Registration& from, relay::WriteBatch&& reply) {
   if (!queue.send(std::move(reply))) return CycleEnd::Stop;
   // The outcome does not matter: the reply is typed either way.
@@ -39,7 +39,7 @@ CycleEnd deliver(const companion::RunningFlag& running, relay::QueueSender& queu
 }
 
 // One cycle of the loop, from the snapshot to the decision whether to go on.
-CycleEnd poll_once(const companion::RunningFlag& running, companion::ManagedSession& session,
+CycleEnd poll_once(const cli::RunningFlag& running, companion::ManagedSession& session,
                    relay::QueueSender& queue, const relay::PasteMode& paste_mode) {
   const std::optional<companion::Registration> snapshot = companion::registration_snapshot(session);
   if (!snapshot) {
@@ -77,7 +77,7 @@ CycleEnd poll_once(const companion::RunningFlag& running, companion::ManagedSess
 
 }  // namespace
 
-void run_reply_poller(companion::RunningFlag running, companion::SharedSession session,
+void run_reply_poller(cli::RunningFlag running, companion::SharedSession session,
                       relay::QueueSender queue,
                       std::shared_ptr<const relay::PasteMode> paste_mode) {
   while (running->load()) {

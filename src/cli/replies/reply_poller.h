@@ -24,7 +24,7 @@ inline constexpr std::chrono::milliseconds MIN_POLL_SPACING{std::chrono::seconds
 // empty once cleaned counts as no reply: nothing is typed or acknowledged. `paste_mode` says
 // whether the agent has bracketed paste on, which decides the form of a Codex reply.
 // Nothing waits for it.
-void run_reply_poller(companion::RunningFlag running, companion::SharedSession session,
+void run_reply_poller(cli::RunningFlag running, companion::SharedSession session,
                       relay::QueueSender queue, std::shared_ptr<const relay::PasteMode> paste_mode);
 
 }  // namespace replies

@@ -111,7 +111,7 @@ class ReplyPoller : public ::testing::Test {
 
   std::filesystem::path dir_;
   std::unique_ptr<standin::App> app_;
-  companion::RunningFlag running_;
+  cli::RunningFlag running_;
   std::shared_ptr<relay::PasteMode> paste_mode_ = std::make_shared<relay::PasteMode>();
   companion::SharedSession session_;
   std::thread poller_;

@@ -5,8 +5,8 @@
 #include <atomic>
 #include <memory>
 
-namespace relay {
+namespace cli {
 
 using RunningFlag = std::shared_ptr<std::atomic<bool>>;
 
-}  // namespace relay
+}  // namespace cli
