@@ -4,8 +4,10 @@
 // kitty keyboard flags, colour-scheme reports), a hidden cursor, and the alternate screen.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -44,6 +46,12 @@ class Screen {
   // Writes the agent's output; fails once the screen is closed. One writer thread at a time.
   platform::Result<void> write(std::string_view bytes);
 
+  // How many of the agent's bytes the terminal has taken so far, counted piece by piece within
+  // a write (at most PROGRESS_PIECE_BYTES each): a terminal that reads slowly still shows
+  // progress. Any thread.
+  std::uint64_t taken() const { return taken_.load(std::memory_order_relaxed); }
+  static constexpr std::size_t PROGRESS_PIECE_BYTES = 2048;
+
   // Waits for a write under way (within CLOSE_WAIT_BOUND: a terminal that takes nothing more gets
   // no reset either), writes the mode reset, and takes no more writes. The reset lands between
   // two of the agent's writes; one cut inside an escape sequence is cut short by it. Any thread;
@@ -53,6 +61,9 @@ class Screen {
  private:
   static constexpr std::chrono::milliseconds CLOSE_WAIT_BOUND{1000};
 
+  // Writes `bytes` to the sink in pieces, counting each in taken_.
+  platform::Result<void> write_counted(std::string_view bytes);
+
   std::mutex mutex_;
   std::condition_variable write_ended_;
   std::unique_ptr<platform::ByteSink> sink_;  // written by the writer outside the lock while
@@ -60,6 +71,7 @@ class Screen {
   AlternateScreenTracker tracker_;            // GUARDED_BY(mutex_)
   bool writing_ = false;                      // GUARDED_BY(mutex_)
   bool closed_ = false;                       // GUARDED_BY(mutex_)
+  std::atomic<std::uint64_t> taken_{0};
 };
 
 }  // namespace relay
