@@ -25,7 +25,9 @@ IDLE_SECONDS = float(os.environ.get("BENCH_IDLE_SECONDS", "5" if QUICK else "20"
 FLOOD_BYTES = (8 if QUICK else 64) * 1024 * 1024
 RUNS = {"throughput": 2 if QUICK else 5, "rtt": 100 if QUICK else 2000, "start": 5 if QUICK else 40,
         "resize": 5 if QUICK else 60, "exit": 5 if QUICK else 40, "reply_claude": 5 if QUICK else 40,
-        "reply_codex": 2 if QUICK else 10}
+        "reply_codex": 2 if QUICK else 10, "start_env": 2 if QUICK else 10}
+# The start with a large environment: its cost must grow in step with the environment's size.
+LARGE_ENV_VARIABLES = 100000
 GO = b"[go]"
 FLOOD_END = b"[flood end]"
 EXIT_KEY = b"\x11"  # Ctrl+Q: outside the keys the round trip types
@@ -141,6 +143,18 @@ class Bench:
                 term.wait_for(GO)
                 self.add("start_app" if app else "start", mode,
                          (h.now_ns() - term.spawned_ns) / 1e6)
+                term.wait_exit()
+                term.close()
+
+    # Start with LARGE_ENV_VARIABLES more variables in the environment, in ms.
+    def start_time_large_env(self, modes):
+        large = {"V%d" % i: "" for i in range(LARGE_ENV_VARIABLES)}
+        for _ in range(RUNS["start_env"]):
+            for mode in modes:
+                term = self.start(mode, dict(large, FAKE_AGENT_PRINT=GO.decode(),
+                                             FAKE_AGENT_EXIT_AT_ONCE="1"))
+                term.wait_for(GO)
+                self.add("start_env", mode, (h.now_ns() - term.spawned_ns) / 1e6)
                 term.wait_exit()
                 term.close()
 
@@ -267,6 +281,7 @@ ROWS = [
     ("rtt", "keystroke round trip p99", p99, "ms", False),
     ("start", "start, no app", median, "ms", False),
     ("start_app", "start, app registers", median, "ms", False),
+    ("start_env", "start, 100,000 variables", median, "ms", False),
     ("resize", "resize p50", median, "ms", False),
     ("resize", "resize p99", p99, "ms", False),
     ("exit", "exit, no app p50", median, "ms", False),
@@ -304,6 +319,8 @@ def goals(s):
         ("round trip added over direct <= script's, p50 (%.3f vs %.3f ms)" % (t50, s50), t50 <= s50),
         ("round trip added over direct <= script's, p99 (%.3f vs %.3f ms)" % (t99, s99), t99 <= s99),
         ("start no app <= script", v("start", "talvane") <= v("start", "script")),
+        ("start with 100,000 variables adds <= 200 ms over direct",
+         v("start_env", "talvane") - v("start_env", "direct") <= 200),
         ("app registration adds <= 5 ms",
          v("start_app", "talvane") - v("start", "talvane") <= 5),
         ("exit p50 <= 2 ms with no app", v("exit", "talvane") <= 2),
@@ -358,6 +375,7 @@ def main():
         bench.throughput(modes)
         bench.round_trip(modes)
         bench.start_time(with_app)
+        bench.start_time_large_env(("direct", "talvane"))
         bench.resize(modes)
         bench.exit_time(with_app)
         bench.reply_latency("claude")
