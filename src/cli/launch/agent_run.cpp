@@ -58,8 +58,9 @@ namespace {
 constexpr std::chrono::milliseconds EXIT_WAIT_BOUND{std::chrono::seconds(5)};
 
 // How long an exited agent's last output may go without reaching the screen before the run
-// ends: output that keeps moving is passed on to its end, however slow the terminal.
-constexpr std::chrono::milliseconds OUTPUT_DRAIN_BOUND{1000};
+// ends: output that keeps moving is passed on to its end, however slow the terminal. Longer
+// than a second, as a slow terminal may take its input once a second.
+constexpr std::chrono::milliseconds OUTPUT_DRAIN_BOUND{2000};
 // And in all: what an exited agent leaves in its terminal (tens of KB at most) reaches a
 // terminal of a few KB/s by then, while a process it left behind could write there for ever.
 constexpr std::chrono::milliseconds OUTPUT_DRAIN_LIMIT{std::chrono::seconds(10)};
