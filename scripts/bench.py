@@ -26,7 +26,9 @@ FLOOD_BYTES = (8 if QUICK else 64) * 1024 * 1024
 RUNS = {"throughput": 2 if QUICK else 5, "rtt": 100 if QUICK else 2000, "start": 5 if QUICK else 40,
         "resize": 5 if QUICK else 60, "exit": 5 if QUICK else 40, "reply_claude": 5 if QUICK else 40,
         "reply_codex": 2 if QUICK else 10, "reply_claude_12k": 2 if QUICK else 10,
-        "reply_codex_12k": 2 if QUICK else 10}
+        "reply_codex_12k": 2 if QUICK else 10, "start_env": 2 if QUICK else 10}
+# The start with a large environment: its cost must grow in step with the environment's size.
+LARGE_ENV_VARIABLES = 100000
 GO = b"[go]"
 FLOOD_END = b"[flood end]"
 EXIT_KEY = b"\x11"  # Ctrl+Q: outside the keys the round trip types
@@ -158,6 +160,18 @@ class Bench:
                 term.wait_exit()
                 term.close()
 
+    # Start with LARGE_ENV_VARIABLES more variables in the environment, in ms.
+    def start_time_large_env(self, modes):
+        large = {"V%d" % i: "" for i in range(LARGE_ENV_VARIABLES)}
+        for _ in range(RUNS["start_env"]):
+            for mode in modes:
+                term = self.start(mode, dict(large, FAKE_AGENT_PRINT=GO.decode(),
+                                             FAKE_AGENT_EXIT_AT_ONCE="1"))
+                term.wait_for(GO)
+                self.add("start_env", mode, (h.now_ns() - term.spawned_ns) / 1e6)
+                term.wait_exit()
+                term.close()
+
     # Resize: from the outer terminal's size change until the agent reports the new size, in ms.
     def resize(self, modes):
         terms = self.open_all(modes, {"FAKE_AGENT_SIZE_REPORT": "1"})
@@ -283,6 +297,7 @@ ROWS = [
     ("rtt", "keystroke round trip p99", p99, "ms", False),
     ("start", "start, no app", median, "ms", False),
     ("start_app", "start, app registers", median, "ms", False),
+    ("start_env", "start, 100,000 variables", median, "ms", False),
     ("resize", "resize p50", median, "ms", False),
     ("resize", "resize p99", p99, "ms", False),
     ("exit", "exit, no app p50", median, "ms", False),
@@ -322,6 +337,8 @@ def goals(s):
         ("round trip added over direct <= script's, p50 (%.3f vs %.3f ms)" % (t50, s50), t50 <= s50),
         ("round trip added over direct <= script's, p99 (%.3f vs %.3f ms)" % (t99, s99), t99 <= s99),
         ("start no app <= script", v("start", "talvane") <= v("start", "script")),
+        ("start with 100,000 variables adds <= 200 ms over direct",
+         v("start_env", "talvane") - v("start_env", "direct") <= 200),
         ("app registration adds <= 5 ms",
          v("start_app", "talvane") - v("start", "talvane") <= 5),
         ("exit p50 <= 2 ms with no app", v("exit", "talvane") <= 2),
@@ -376,6 +393,7 @@ def main():
         bench.throughput(modes)
         bench.round_trip(modes)
         bench.start_time(with_app)
+        bench.start_time_large_env(("direct", "talvane"))
         bench.resize(modes)
         bench.exit_time(with_app)
         bench.reply_latency("claude")

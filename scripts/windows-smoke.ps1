@@ -4,8 +4,11 @@
 # checks the exit code, the relayed output and that the console's modes are put back. It also
 # checks what the Wine end-to-end tests cannot show: a voice reply's paste markers and Ctrl+C
 # (0x03) reaching the agent, exit code 259, escape sequences interpreted rather than shown (the
-# classic console host included), and an agent found in the current directory through an empty
-# PATH element. Prints PASS or FAIL per check and exits 1 on any failure. Run it in a console
+# classic console host included), an agent found in the current directory through an empty
+# PATH element, and, in a classic console window, that a run whose agent exits while a selection
+# holds the console's output still ends (the pseudo-console's close, which before Windows 11
+# 24H2 waits until its last output has been read, must not hold it). Prints PASS or FAIL per
+# check and exits 1 on any failure. Run it in a console
 # window (conhost or Windows Terminal), not in the ISE: talvane needs a real console. Run it once
 # in a classic console window (conhost.exe) as well.
 param([string]$BuildDir = "build\windows")
@@ -22,6 +25,8 @@ foreach ($file in @($talvane, $fakeAgent, $consoleTool, $standin)) {
 Add-Type -Namespace Smoke -Name Console -MemberDefinition @'
 [DllImport("kernel32.dll")] public static extern System.IntPtr GetStdHandle(int which);
 [DllImport("kernel32.dll")] public static extern bool GetConsoleMode(System.IntPtr handle, out uint mode);
+[DllImport("kernel32.dll")] public static extern System.IntPtr GetConsoleWindow();
+[DllImport("user32.dll")] public static extern bool PostMessageW(System.IntPtr window, uint message, System.IntPtr w, System.IntPtr l);
 '@
 
 function Get-Mode([int]$which) {
@@ -78,7 +83,7 @@ function Read-Record([string]$name) {
     return ""
 }
 
-$names = "PATH", "TALVANE_DATA_DIR", "FAKE_AGENT_DIR", "FAKE_AGENT_PRINT", "FAKE_AGENT_EXIT_CODE", "FAKE_AGENT_EXIT_AT_ONCE", "FAKE_AGENT_EXIT_ON"
+$names = "PATH", "WT_SESSION", "TALVANE_DATA_DIR", "FAKE_AGENT_DIR", "FAKE_AGENT_PRINT", "FAKE_AGENT_PRINT_BYTES", "FAKE_AGENT_EXIT_CODE", "FAKE_AGENT_EXIT_AT_ONCE", "FAKE_AGENT_EXIT_ON"
 $saved = @{}
 foreach ($name in $names) { $saved[$name] = [Environment]::GetEnvironmentVariable($name) }
 $app = $null
@@ -126,6 +131,32 @@ try {
     $argv = Read-Record "argv"
     $expected = (Join-Path $here "claude.exe") + "`0"
     Check "an agent in the current directory starts by its full path" (($code -eq 0) -and $argv.StartsWith($expected)) "(exit $code, argv $($argv -replace "`0", " | "))"
+
+    # A selection (the classic console's Mark) holds the console's output while the agent
+    # writes and exits: the run still ends, within a few seconds, not only once the selection is
+    # let go. WT_SESSION keeps talvane from printing a notice before the agent (that write would
+    # wait for the selection too). Windows Terminal has no console window to send Mark to.
+    $window = [Smoke.Console]::GetConsoleWindow()
+    if ($null -eq $saved["WT_SESSION"] -and $window -ne [System.IntPtr]::Zero) {
+        $WM_SYSCOMMAND = 0x0112; $ID_CONSOLE_MARK = 0xFFF2; $WM_KEYDOWN = 0x0100; $VK_ESCAPE = 0x1B
+        $env:WT_SESSION = "smoke"
+        $env:FAKE_AGENT_PRINT_BYTES = "32768"
+        $env:FAKE_AGENT_EXIT_AT_ONCE = "1"
+        $null = [Smoke.Console]::PostMessageW($window, $WM_SYSCOMMAND, [System.IntPtr]$ID_CONSOLE_MARK, [System.IntPtr]::Zero)
+        Start-Sleep -Milliseconds 300
+        $process = Start-Process -FilePath $talvane -ArgumentList "claude" -WorkingDirectory $work -NoNewWindow -PassThru
+        $null = $process.Handle
+        $ended = $process.WaitForExit(15000)
+        $null = [Smoke.Console]::PostMessageW($window, $WM_KEYDOWN, [System.IntPtr]$VK_ESCAPE, [System.IntPtr]::Zero)
+        if (-not $process.WaitForExit(30000)) { $process.Kill(); $process.WaitForExit() }
+        Check "a run ends while a selection holds the output" $ended
+        $modeAfter = Get-InputMode
+        Check "the console input mode is restored after the held run" ($modeAfter -eq $modeBefore) ("(before 0x{0:X}, after 0x{1:X})" -f $modeBefore, $modeAfter)
+        $env:WT_SESSION = $null
+        $env:FAKE_AGENT_PRINT_BYTES = ""
+    } else {
+        Write-Host "SKIP: a run ends while a selection holds the output (needs a classic console window)"
+    }
 
     # A voice reply from the stand-in app, then Ctrl+C typed as a key: both reach the agent as
     # they are (Wine's pseudo-console drops the paste markers and the 0x03).

@@ -33,6 +33,10 @@ int launcher_main(std::vector<platform::OsString> args) {
   companion::SharedSession session;
   companion::RegistrationStatus status = companion::RegistrationStatus::RemoteCodex;
   if (!launch::is_remote_codex(parsed.agent, parsed.agent_args)) {
+    // Taken before the first registration, so that a signal or console event while the app is
+    // slow to answer still withdraws it. The agent run installs it again and reports a failure.
+    platform::set_control_hook(companion::deregister_global);
+    (void)platform::install_console_handler();
     std::tie(session, status) = companion::create_session(parsed.agent);
   }
   launch::print_startup_notices(parsed.agent, status);

@@ -220,7 +220,11 @@ Result<void> install_console_handler() {
       output && GetConsoleMode(output.value(), &mode)) {
     SAVED_OUTPUT_MODE.save_once(mode);
   }
+  // Once: a handler added twice would run twice for each event.
+  static std::atomic<bool> added{false};
+  if (added.load()) return {};
   if (!SetConsoleCtrlHandler(on_console_control, TRUE)) return last_os_error();
+  added = true;
   return {};
 }
 

@@ -16,10 +16,6 @@ bool equal_ignoring_ascii_case(OsStringView a, OsStringView b) {
          });
 }
 
-bool names_equal(OsStringView a, OsStringView b, NameCase name_case) {
-  return name_case == NameCase::Sensitive ? a == b : equal_ignoring_ascii_case(a, b);
-}
-
 const OsString& username_name() {
   static const OsString name = os_string("username");
   return name;
@@ -32,32 +28,40 @@ const OsString& path_name() {
 
 }  // namespace
 
-std::vector<Environment::Entry>::iterator Environment::position(OsStringView name) {
-  return std::find_if(entries_.begin(), entries_.end(),
-                      [&](const Entry& e) { return names_equal(e.name, name, name_case_); });
+OsString Environment::key(OsStringView name) const {
+  OsString folded(name);
+  if (name_case_ == NameCase::Insensitive) {
+    for (OsChar& c : folded) c = fold_ascii(c);
+  }
+  return folded;
 }
 
 void Environment::set(OsString name, OsString value) {
-  const auto it = position(name);
-  if (it == entries_.end()) {
+  const auto [it, added] = index_.try_emplace(key(name), entries_.size());
+  if (added) {
     entries_.push_back(Entry{std::move(name), std::move(value)});
   } else {
-    it->name = std::move(name);
-    it->value = std::move(value);
+    Entry& entry = entries_[it->second];
+    entry.name = std::move(name);
+    entry.value = std::move(value);
   }
 }
 
 const OsString* Environment::find(OsStringView name) const {
-  for (const Entry& e : entries_) {
-    if (names_equal(e.name, name, name_case_)) return &e.value;
-  }
-  return nullptr;
+  const auto it = index_.find(key(name));
+  return it == index_.end() ? nullptr : &entries_[it->second].value;
 }
 
 bool Environment::remove(OsStringView name) {
-  const auto it = position(name);
-  if (it == entries_.end()) return false;
-  entries_.erase(it);
+  const auto it = index_.find(key(name));
+  if (it == index_.end()) return false;
+  const std::size_t removed = it->second;
+  index_.erase(it);
+  entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(removed));
+  // Linear, as the erase itself is.
+  for (auto& [k, position] : index_) {
+    if (position > removed) --position;
+  }
   return true;
 }
 

@@ -3,7 +3,9 @@
 // between threads.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/os_string.h"
@@ -18,7 +20,8 @@ NameCase native_name_case();
 
 // An environment: ordered entries, at most one per name as this map compares names. Each entry
 // keeps the form of its name that it was last set with. Letter case is folded for ASCII letters
-// only; variable names are ASCII in practice.
+// only; variable names are ASCII in practice. Setting and finding take constant time on average
+// (an index by name), so that a whole environment is built in linear time.
 class Environment {
  public:
   struct Entry {
@@ -43,10 +46,12 @@ class Environment {
   NameCase name_case() const { return name_case_; }
 
  private:
-  std::vector<Entry>::iterator position(OsStringView name);
+  // The index's key for `name`: the name itself, or with ASCII letters folded to upper case.
+  OsString key(OsStringView name) const;
 
   NameCase name_case_;
   std::vector<Entry> entries_;
+  std::unordered_map<OsString, std::size_t> index_;  // key -> position in entries_
 };
 
 // True for a name that an environment block can carry: not empty, no NUL, and no "=" after its

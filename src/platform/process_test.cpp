@@ -38,6 +38,35 @@ TEST(EnvironmentMap, SensitiveNamesAreDistinct) {
   EXPECT_EQ(*env.find(s("Path")), s("a"));
 }
 
+OsString numbered(int i) {
+  std::string name = "v";
+  name += std::to_string(i);  // not "v" + …: GCC 12 warns of a false overlap there
+  return s(name);
+}
+
+// Guards the index by name that keeps a large environment from taking quadratic time to build:
+// after a removal every later entry is still found, and a name set anew goes to the end.
+TEST(EnvironmentMap, ManyEntriesStayFoundAndInOrderAcrossRemovals) {
+  for (NameCase name_case : {NameCase::Sensitive, NameCase::Insensitive}) {
+    Environment env(name_case);
+    constexpr int COUNT = 20000;
+    for (int i = 0; i < COUNT; ++i) env.set(numbered(i), s(std::to_string(i)));
+    env.set(s("v0"), s("again"));  // a duplicate keeps its place
+    ASSERT_TRUE(env.remove(s("v1")));
+    env.set(s("v1"), s("last"));
+    ASSERT_EQ(env.entries().size(), static_cast<std::size_t>(COUNT));
+    EXPECT_EQ(to_utf8_lossy(env.entries().front().value), "again");
+    EXPECT_EQ(to_utf8_lossy(env.entries()[1].name), "v2");
+    EXPECT_EQ(to_utf8_lossy(env.entries().back().value), "last");
+    for (int i = 2; i < COUNT; i += 997) {
+      const OsString* found = env.find(numbered(i));
+      ASSERT_NE(found, nullptr) << i;
+      EXPECT_EQ(to_utf8_lossy(*found), std::to_string(i));
+    }
+    EXPECT_EQ(env.find(s("V2")) != nullptr, name_case == NameCase::Insensitive);
+  }
+}
+
 TEST(EnvironmentMap, ValidNames) {
   EXPECT_TRUE(is_valid_variable_name(s("PATH")));
   EXPECT_TRUE(is_valid_variable_name(s("=C:")));

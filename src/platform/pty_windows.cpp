@@ -1,13 +1,13 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "platform/command_line.h"
-#include "platform/file_queries.h"
 #include "platform/handle_windows.h"
 #include "platform/pty.h"
 
@@ -87,8 +87,12 @@ Error hresult_error(HRESULT hr) {
   return Error(text);
 }
 
+// A COORD holds at most 32,767 a side: a larger console gets the largest pseudo-console there is,
+// not a negative size that fails.
 COORD to_coord(ConsoleSize size) {
-  return COORD{static_cast<SHORT>(size.columns), static_cast<SHORT>(size.rows)};
+  constexpr std::uint16_t LARGEST = 0x7FFF;
+  return COORD{static_cast<SHORT>(std::min(size.columns, LARGEST)),
+               static_cast<SHORT>(std::min(size.rows, LARGEST))};
 }
 
 class PipeReader final : public ByteSource {
@@ -139,14 +143,11 @@ class PipeWriter final : public ByteSink {
   UniqueHandle pipe_;
 };
 
-// The file to start. A path is used as it is. A bare name (cmd.exe) is looked for along the
-// command's own PATH, then in the system directory: left to CreateProcessW, it would be looked
-// for first beside talvane.exe and in the current directory, where anyone could have put one.
+// The file to start. A path is used as it is. A bare name (cmd.exe) is taken from the system
+// directory only: looked for along PATH, or left to CreateProcessW (beside talvane.exe, the
+// current directory), it could be anyone's program of that name.
 Result<OsString> program_path(const AgentCommand& agent) {
   if (agent.program.find_first_of(L"\\/:") != OsString::npos) return agent.program;
-  for (const OsString& candidate : program_search_candidates(agent.program, agent.env)) {
-    if (is_file(candidate)) return candidate;
-  }
   std::wstring system(MAX_PATH, L'\0');
   const UINT length = GetSystemDirectoryW(system.data(), static_cast<UINT>(system.size()));
   // Given a bare name, CreateProcessW would take it from the current directory: fail instead.

@@ -430,4 +430,27 @@ TEST_F(CompanionEndToEnd, AHangupWithdrawsOnceAndRestoresTheTerminal) {
   expect_attributes_equal(talvane->terminal_attributes(), talvane->initial_attributes());
 }
 
+TEST_F(CompanionEndToEnd, ASignalWhileTheAppIsSlowToAnswerTheFirstRegistrationStillWithdrawsIt) {
+  // Regression: a signal during the first registration ended talvane before anything could
+  // withdraw, and the app then completed a registration that nobody ever withdrew.
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    standin::App& app = start_app();
+    standin::Answer slow = standin::status_answer(200, R"({"session_handle":"h"})");
+    slow.delay = milliseconds(3000);
+    slow.once = true;
+    app.set_answer(Endpoint::Register, slow);
+    LauncherProcess talvane(options({"claude"}));
+    ASSERT_TRUE(talvane.started()) << talvane.start_error();
+    ASSERT_TRUE(app.wait_until([](const Requests& r) { return !r.empty(); }, BOUND));
+    talvane.send_signal(sig);
+    EXPECT_EQ(talvane.wait_exit(BOUND), 128 + sig) << sig;
+    const std::string registered = app.requests().front().body;
+    const std::string token = registered.substr(registered.find(R"("token":")") + 9, 64);
+    const Requests withdrawals = app.requests_to(Endpoint::Deregister);
+    ASSERT_EQ(withdrawals.size(), 1u) << sig << "\n" << describe(app.requests());
+    EXPECT_EQ(withdrawals[0].body, R"({"token":")" + token + "\"}");
+    expect_attributes_equal(talvane.terminal_attributes(), talvane.initial_attributes());
+  }
+}
+
 }  // namespace

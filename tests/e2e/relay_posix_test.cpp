@@ -67,6 +67,25 @@ TEST_F(RelayEndToEnd, OutputArrivesUnchanged) {
   EXPECT_EQ(output.substr(first), shown + pattern + "zz\x1d");
 }
 
+TEST_F(RelayEndToEnd, OutputThatKeepsMovingAfterTheAgentsExitIsPassedOnToItsEnd) {
+  // Regression: the wait for an exited agent's last output was bounded in total time (half a
+  // second), so output still moving then, as to a slow terminal, was cut.
+  std::filesystem::remove(agent_path());
+  {
+    std::ofstream(agent_path())
+        << "#!/bin/sh\n"
+           ": > \"$FAKE_AGENT_DIR/ready\"\n"
+           "trap '' HUP\n"  // the writer outlives the terminal's hang-up at the agent's exit
+           "( for i in 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19 20; do\n"
+           "    printf 'line %s\\n' $i; sleep 0.1; done\n"
+           "  printf 'last line\\n' ) &\n";
+  }
+  chmod(agent_path().c_str(), 0755);
+  auto talvane = start(options({"claude"}, {{"PATH", bin_.path().string() + ":/usr/bin:/bin"}}));
+  EXPECT_EQ(talvane->wait_exit(BOUND), 0);
+  EXPECT_TRUE(talvane->wait_for_output("line 20\r\nlast line\r\n", BOUND)) << talvane->output();
+}
+
 TEST_F(RelayEndToEnd, TheAgentsExitCodeComesBack) {
   struct Case {
     std::map<std::string, std::string> env;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "tests/support/launcher_process.h"
+#include "tests/support/run_program.h"
 #include "tests/wine/wine_run.h"
 
 namespace {
@@ -115,6 +116,52 @@ TEST_F(BatchAgentUnderWine, ArgumentsPassThroughCmdUnchanged) {
   end_agent(*talvane);
 }
 
+// The machine's stored PATH in the suite's prefix, which the agent's PATH begins with, with
+// `first` put ahead of it while this lives.
+class MachinePathAhead {
+ public:
+  explicit MachinePathAhead(const std::string& first) {
+    const std::string out = reg({"query", KEY, "/v", "PATH"}).out;
+    const std::size_t type = out.find(TYPE);
+    if (type == std::string::npos) return;
+    const std::size_t from = out.find_first_not_of(' ', type + TYPE.size());
+    const std::size_t to = out.find_first_of("\r\n", from);
+    if (from == std::string::npos || to == std::string::npos) return;
+    saved_ = out.substr(from, to - from);
+    set_ =
+        reg({"add", KEY, "/v", "PATH", "/t", TYPE, "/d", first + ";" + saved_, "/f"}).status == 0;
+  }
+  ~MachinePathAhead() {
+    if (set_) reg({"add", KEY, "/v", "PATH", "/t", TYPE, "/d", saved_, "/f"});
+  }
+  bool set() const { return set_; }
+
+ private:
+  static testing_support::ProgramResult reg(std::vector<std::string> args) {
+    args.insert(args.begin(), "reg");
+    return testing_support::run_program(testing_support::WineSuite::wine(), args,
+                                        testing_support::WineSuite::environment());
+  }
+  inline static const std::string KEY =
+      R"(HKLM\System\CurrentControlSet\Control\Session Manager\Environment)";
+  inline static const std::string TYPE = "REG_EXPAND_SZ";
+  std::string saved_;
+  bool set_ = false;
+};
+
+TEST_F(BatchAgentUnderWine, TheBatchFileRunsInTheSystemsCmdNotOneOnPath) {
+  // Regression: cmd.exe was looked for along the agent's PATH before the system directory, so a
+  // cmd.exe in a folder ahead of System32 on PATH ran instead of the system's.
+  std::filesystem::copy_file(testing_support::windows_program("fake_agent.exe"),
+                             tools_ / "cmd.exe");
+  const MachinePathAhead ahead(windows_path(tools_));
+  ASSERT_TRUE(ahead.set());
+  auto talvane = start(batch_options({"x"}));
+  const std::string argv = read_file(record("argv")).value_or("");
+  EXPECT_EQ(argv.substr(0, argv.find('\0')), windows_path(tools_ / "agent.exe"));
+  end_agent(*talvane);
+}
+
 TEST_F(BatchAgentUnderWine, ALineFeedInAnArgumentIsRefusedBeforeTheAgentStarts) {
   LauncherProcess talvane(batch_options({"two\nlines"}, /*around=*/true));
   EXPECT_EQ(talvane.wait_exit(BOUND), 1) << talvane.output();
@@ -169,19 +216,24 @@ TEST_F(RelayUnderWine, AResizeLeavesTheRunWorking) {
   end_agent(*talvane);
 }
 
-// The pseudo-console's host: under Wine a process of this machine, "conhost.exe --headless", in
-// talvane.exe's session.
-std::optional<pid_t> pseudo_console_host(pid_t session) {
+// A process of this machine (under Wine every Windows process is one) whose command line holds
+// `first` and `second`, in the session `session` (any session: -1).
+std::optional<pid_t> find_process(pid_t session, const std::string& first,
+                                  const std::string& second) {
   for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
     const pid_t pid = static_cast<pid_t>(std::atoi(entry.path().filename().c_str()));
-    if (pid <= 0 || getsid(pid) != session) continue;
+    if (pid <= 0 || (session != -1 && getsid(pid) != session)) continue;
     const std::string command = read_file(entry.path() / "cmdline").value_or("");
-    if (command.find("conhost.exe") != std::string::npos &&
-        command.find("--headless") != std::string::npos) {
+    if (command.find(first) != std::string::npos && command.find(second) != std::string::npos) {
       return pid;
     }
   }
   return std::nullopt;
+}
+
+// The pseudo-console's host, "conhost.exe --headless", in talvane.exe's session.
+std::optional<pid_t> pseudo_console_host(pid_t session) {
+  return find_process(session, "conhost.exe", "--headless");
 }
 
 TEST_F(RelayUnderWine, TeardownDoesNotHangOnceTheOutputHasEnded) {
@@ -197,6 +249,22 @@ TEST_F(RelayUnderWine, TeardownDoesNotHangWhenTheAgentExitsWhileWriting) {
   auto talvane = start(
       options({"claude"}, {{"FAKE_AGENT_FLOOD", "4000000"}, {"FAKE_AGENT_EXIT_AT_ONCE", "1"}}));
   EXPECT_EQ(talvane->wait_exit(BOUND), 0) << talvane->output().size();
+}
+
+TEST_F(RelayUnderWine, TheRunEndsWhenClosingThePseudoConsoleWaitsForEver) {
+  // Regression: the pseudo-console was closed on the main thread before any bound began, and its
+  // close waits for the console host (on Windows before 11 24H2, for the last output to be read,
+  // which a console holding a selection never does): the run never ended.
+  auto talvane = start(options());
+  const std::optional<pid_t> host = pseudo_console_host(talvane->pid());
+  // In a session of its own: found by its path, which is this test's alone.
+  const std::string path = windows_path(bin_.path() / "claude.exe");
+  const std::optional<pid_t> agent = find_process(-1, path, path);
+  ASSERT_TRUE(host.has_value() && agent.has_value());
+  kill(*host, SIGSTOP);  // the close now waits for ever
+  kill(*agent, SIGKILL);
+  EXPECT_TRUE(talvane->wait_exit(BOUND).has_value()) << talvane->output();
+  kill(*host, SIGKILL);
 }
 
 }  // namespace

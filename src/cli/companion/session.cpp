@@ -1,6 +1,8 @@
 #include "cli/companion/session.h"
 
+#include <algorithm>
 #include <array>
+#include <chrono>
 #include <thread>
 #include <variant>
 
@@ -89,6 +91,31 @@ std::variant<std::string, RegistrationStatus> handle_from_answer(cli::AgentKind 
   return std::move(handle->get_ref<std::string&>());
 }
 
+// How long deregister_global waits for a registration attempt under way to be answered, of its
+// QUICK_DEREGISTER_TIMEOUT.
+constexpr std::chrono::milliseconds ATTEMPT_WAIT{500};
+
+std::chrono::milliseconds remaining(std::chrono::steady_clock::time_point deadline) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+      deadline - std::chrono::steady_clock::now());
+  return std::max(left, std::chrono::milliseconds(1));
+}
+
+void set_attempt(ManagedSession& session, std::optional<Registration> attempt) {
+  std::lock_guard<std::mutex> lock(session.registration_mutex);
+  session.attempt = std::move(attempt);
+}
+
+// The withdrawal request for the session, sent where `where` was registered; its outcome is
+// ignored: there is no retry, and the registration is gone on our side.
+void send_deregister(const ManagedSession& session, const Registration& where,
+                     std::chrono::milliseconds timeout) {
+  Json body = Json::object();
+  body["token"] = session.session_token;
+  (void)send_request(Method::Post, where.base_url + std::string(DEREGISTER_PATH), timeout,
+                     where.capability_token, encode_json(body));
+}
+
 RegistrationStatus status_without_answer(cli::AgentKind agent, const RequestOutcome& outcome) {
   if (outcome.kind != RequestOutcome::Kind::ErrorStatus) return RegistrationStatus::NotRegistered;
   if (outcome.status == STATUS_CONFLICT) return RegistrationStatus::NotConnected;
@@ -120,7 +147,7 @@ std::pair<SharedSession, RegistrationStatus> create_session_in(
 }
 
 RegistrationStatus register_session(ManagedSession& session) {
-  std::lock_guard<std::mutex> attempt(session.register_lock);
+  std::lock_guard<std::timed_mutex> attempt(session.register_lock);
 
   const std::optional<std::string> token = read_capability_token(session.data_dir);
   if (!token) return RegistrationStatus::NotRegistered;
@@ -128,8 +155,10 @@ RegistrationStatus register_session(ManagedSession& session) {
   const std::string_view path =
       session.agent == cli::AgentKind::Codex ? CODEX_REGISTER_PATH : CLAUDE_REGISTER_PATH;
 
+  set_attempt(session, Registration{base, *token, ""});
   const RequestOutcome outcome = send_request(Method::Post, base + std::string(path),
                                               REGISTER_TIMEOUT, *token, register_body(session));
+  set_attempt(session, std::nullopt);
   if (outcome.kind != RequestOutcome::Kind::Answered) {
     return status_without_answer(session.agent, outcome);
   }
@@ -174,12 +203,7 @@ void deregister(ManagedSession& session, std::chrono::milliseconds timeout) {
     std::lock_guard<std::mutex> lock(session.registration_mutex);
     withdrawn.swap(session.registration);
   }
-  if (!withdrawn) return;
-  Json body = Json::object();
-  body["token"] = session.session_token;
-  // The outcome is ignored: there is no retry, and the registration is gone on our side.
-  (void)send_request(Method::Post, withdrawn->base_url + std::string(DEREGISTER_PATH), timeout,
-                     withdrawn->capability_token, encode_json(body));
+  if (withdrawn) send_deregister(session, *withdrawn, timeout);
 }
 
 void deregister_global() {
@@ -188,7 +212,22 @@ void deregister_global() {
     std::lock_guard<std::mutex> lock(GLOBAL_SESSION.mutex);
     session.swap(GLOBAL_SESSION.session);
   }
-  if (session) deregister(*session, QUICK_DEREGISTER_TIMEOUT);
+  if (!session) return;
+  const auto deadline = std::chrono::steady_clock::now() + QUICK_DEREGISTER_TIMEOUT;
+  std::unique_lock<std::timed_mutex> attempt(session->register_lock, std::defer_lock);
+  if (attempt.try_lock_for(ATTEMPT_WAIT)) {
+    deregister(*session, remaining(deadline));
+    return;
+  }
+  // The attempt is still unanswered: the withdrawal needs only the session token, and goes where
+  // the attempt was sent (or, before its request, where the stored registration was made).
+  std::optional<Registration> target;
+  {
+    std::lock_guard<std::mutex> lock(session->registration_mutex);
+    target = session->attempt ? session->attempt : session->registration;
+    session->registration.reset();
+  }
+  if (target) send_deregister(*session, *target, remaining(deadline));
 }
 
 void run_keeper(cli::RunningFlag running, SharedSession session) {
@@ -201,7 +240,7 @@ void run_keeper(cli::RunningFlag running, SharedSession session) {
         // withdraw: withdraw what the attempt may just have stored. Under register_lock, which
         // the end of the run also holds for its withdrawal: whichever comes second finds
         // nothing, and the process cannot end between the taking out and the request.
-        std::lock_guard<std::mutex> attempt(session->register_lock);
+        std::lock_guard<std::timed_mutex> attempt(session->register_lock);
         deregister(*session, QUICK_DEREGISTER_TIMEOUT);
         return;
       }

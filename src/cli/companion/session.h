@@ -58,9 +58,12 @@ struct ManagedSession {
   // Set by the reply poller when the app asks the session to end; read by the run loop.
   std::atomic<bool> shutdown_requested{false};
 
-  std::mutex register_lock;       // held for one whole registration attempt
-  std::mutex registration_mutex;  // guards `registration`
+  std::timed_mutex register_lock;            // held for one whole registration attempt
+  std::mutex registration_mutex;             // guards `registration` and `attempt`
   std::optional<Registration> registration;  // GUARDED_BY(registration_mutex)
+  // Where the register request under way was sent and with which capability token (no handle
+  // yet): a withdrawal that cannot wait for its answer is sent there.
+  std::optional<Registration> attempt;  // GUARDED_BY(registration_mutex)
 };
 
 using SharedSession = std::shared_ptr<ManagedSession>;
@@ -99,9 +102,11 @@ void forget_registration(ManagedSession& session, std::string_view handle);
 // Each registration is withdrawn at most once. Any thread.
 void deregister(ManagedSession& session, std::chrono::milliseconds timeout);
 
-// Empties GLOBAL_SESSION and deregisters what was there with a 1 s time-out. Any thread, any
-// number of times; only the first call finds a session. Used by the console control handler and
-// the fatal-error hook.
+// Empties GLOBAL_SESSION and deregisters what was there, within 1 s in all. A registration
+// attempt under way is waited for part of that time; still unanswered, it is withdrawn by the
+// session token where it was sent, so that a registration the app completes later does not
+// outlive the launcher. Any thread but one making an attempt, any number of times; only the
+// first call finds a session. Used by the console control handler and the fatal-error hook.
 void deregister_global();
 
 // The keeper thread's body: re-registers within about a second whenever the registration is

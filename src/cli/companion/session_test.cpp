@@ -319,6 +319,26 @@ TEST_F(ManagedSessionTest, DeregisterGlobalEmptiesTheSlotOnce) {
   EXPECT_TRUE(registration_snapshot(*s));
 }
 
+TEST_F(ManagedSessionTest, DeregisterGlobalWithdrawsAnAttemptStillUnanswered) {
+  // Regression: a console event or signal while the app was slow to answer the first
+  // registration found nothing stored and sent nothing, and the app completed the registration
+  // after the launcher had gone.
+  Answer held = status_answer(200, R"({"session_handle":"h1"})");
+  held.delay = HELD_ANSWER;
+  held.once = true;
+  app_.set_answer(Endpoint::Register, held);
+  std::thread first_attempt([this] { (void)create_session_in(AgentKind::Claude, dir_.os_path()); });
+  ASSERT_TRUE(app_.wait_until([](const auto& requests) { return !requests.empty(); }, GENEROUS));
+  deregister_global();
+  const std::string registered = app_.requests_to(Endpoint::Register).at(0).body;
+  const std::string token = registered.substr(registered.find(R"("token":")") + 9, 64);
+  const auto withdrawals = app_.requests_to(Endpoint::Deregister);
+  ASSERT_EQ(withdrawals.size(), 1u);
+  EXPECT_EQ(header(withdrawals[0], "x-talvane-session-token"), "cap-1");
+  EXPECT_EQ(withdrawals[0].body, R"({"token":")" + token + "\"}");
+  first_attempt.join();
+}
+
 class KeeperTest : public ManagedSessionTest {
  protected:
   ~KeeperTest() override {

@@ -9,8 +9,9 @@
 //   (3) A system without a pseudo-console, or a worker thread that cannot be started: the
 //       fatal-error hook withdraws the session and reports; the main thread unwinds, restoring
 //       the console on the way (status 101).
-//   (4) The agent exits with code c: its remaining output is let through (bounded wait), then
-//       teardown; status c modulo 256.
+//   (4) The agent exits with code c: its remaining output is let through (for as long as it
+//       keeps reaching the screen, within a bound without progress), then teardown; status c
+//       modulo 256.
 //   (5) The app asks the session to end (the reply poller sets shutdown_requested): the input
 //       queued so far is written (bounded wait), then teardown; status 0. The agent is left
 //       running.
@@ -31,12 +32,14 @@
 #include <cstdio>
 #include <future>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <tuple>
 
 #include "cli/launch/agent_lookup.h"
 #include "cli/launch/fatal.h"
+#include "cli/launch/output_drain.h"
 #include "cli/relay/input_pump.h"
 #include "cli/relay/output_pump.h"
 #include "cli/relay/resize_watcher.h"
@@ -55,8 +58,13 @@ namespace {
 // the agent exits or the app asks the session to end, so this only bounds a lost wake-up.
 constexpr std::chrono::milliseconds EXIT_WAIT_BOUND{std::chrono::seconds(5)};
 
-// How long an exited agent's last output may take to reach the screen before the run ends.
-constexpr std::chrono::milliseconds OUTPUT_DRAIN_BOUND{500};
+// How long an exited agent's last output may go without reaching the screen before the run
+// ends: output that keeps moving is passed on to its end, however slow the terminal. Longer
+// than a second, as a slow terminal may take its input once a second.
+constexpr std::chrono::milliseconds OUTPUT_DRAIN_BOUND{2000};
+// And in all: what an exited agent leaves in its terminal (tens of KB at most) reaches a
+// terminal of a few KB/s by then, while a process it left behind could write there for ever.
+constexpr std::chrono::milliseconds OUTPUT_DRAIN_LIMIT{std::chrono::seconds(10)};
 // How long the end of a run waits for queued input (a reply and its delayed Enter) to be typed:
 // the longest wait before a reply's Enter, and a second for writing the reply.
 constexpr std::chrono::milliseconds QUEUED_INPUT_LIMIT =
@@ -174,15 +182,6 @@ platform::Result<Outcome> supervise(platform::AgentProcess& agent,
   }
 }
 
-// Lets the exited agent's last output reach the screen, within a bound.
-void drain_output(relay::SharedMaster& master, const std::shared_future<void>& output_ended) {
-  {
-    std::lock_guard<std::mutex> lock(master.mutex);
-    master.master.close();
-  }
-  output_ended.wait_for(OUTPUT_DRAIN_BOUND);
-}
-
 // The end-of-run withdrawal. A keeper attempt that is under way may store its registration just
 // after a plain deregister has found none, and the keeper's own closing withdrawal would then
 // never be sent: the process ends as soon as this returns. So wait for that attempt (it is
@@ -236,7 +235,16 @@ int run_agent(cli::AgentKind agent_kind, std::vector<platform::OsString> agent_a
     restorer.restore_now();
     return report_failure(outcome.error());  // RUN END (6)
   }
-  if (outcome.value().agent_exited) drain_output(*run.master, output_ended);
+  if (outcome.value().agent_exited) {
+    // The close may wait until the output has been read: on a thread of its own, under the
+    // master's lock, which the resize watcher also takes.
+    (void)drain_output(
+        [master = run.master] {
+          std::lock_guard<std::mutex> lock(master->mutex);
+          master->master.close();
+        },
+        output_ended, *screen, OUTPUT_DRAIN_BOUND, OUTPUT_DRAIN_LIMIT);
+  }
   // A reply queued before the app asked the session to end is typed whole, the Enter that
   // follows its pause included, before the process ends and takes the writer with it.
   if (!outcome.value().agent_exited) (void)sender.wait_written(QUEUED_INPUT_LIMIT);

@@ -32,14 +32,24 @@ platform::Result<void> Screen::write(std::string_view bytes) {
     paste_mode_->set(modes_.bracketed_paste());
   }
   // Outside the lock: a terminal that is slow to take the bytes must not hold up close().
-  platform::Result<void> written = sink_->write_all(bytes);
-  if (written) written = sink_->flush();
+  platform::Result<void> written = write_counted(bytes);
   {
     std::lock_guard<std::mutex> lock(mutex_);
     writing_ = false;
   }
   write_ended_.notify_all();
   return written;
+}
+
+platform::Result<void> Screen::write_counted(std::string_view bytes) {
+  while (!bytes.empty()) {
+    const std::string_view piece = bytes.substr(0, PROGRESS_PIECE_BYTES);
+    if (auto written = sink_->write_all(piece); !written) return written;
+    if (auto flushed = sink_->flush(); !flushed) return flushed;
+    taken_.fetch_add(piece.size(), std::memory_order_relaxed);
+    bytes.remove_prefix(piece.size());
+  }
+  return {};
 }
 
 void Screen::close() {

@@ -4,8 +4,10 @@
 // alternate screen. An agent that left nothing on gets its output and nothing more.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -30,6 +32,12 @@ class Screen {
   // caller shares it; any thread may read it.
   std::shared_ptr<const PasteMode> paste_mode() const { return paste_mode_; }
 
+  // How many of the agent's bytes the terminal has taken so far, counted piece by piece within
+  // a write (at most PROGRESS_PIECE_BYTES each): a terminal that reads slowly still shows
+  // progress. Any thread.
+  std::uint64_t taken() const { return taken_.load(std::memory_order_relaxed); }
+  static constexpr std::size_t PROGRESS_PIECE_BYTES = 2048;
+
   // Waits for a write under way (within CLOSE_WAIT_BOUND: a terminal that takes nothing more gets
   // no reset either), writes the reset of what the agent left on, and takes no more writes. The
   // reset lands between two of the agent's writes; one cut inside an escape sequence is cut short
@@ -39,6 +47,9 @@ class Screen {
  private:
   static constexpr std::chrono::milliseconds CLOSE_WAIT_BOUND{1000};
 
+  // Writes `bytes` to the sink in pieces, counting each in taken_.
+  platform::Result<void> write_counted(std::string_view bytes);
+
   std::mutex mutex_;
   std::condition_variable write_ended_;
   std::unique_ptr<platform::ByteSink> sink_;  // written by the writer outside the lock while
@@ -47,6 +58,7 @@ class Screen {
   const std::shared_ptr<PasteMode> paste_mode_ = std::make_shared<PasteMode>();
   bool writing_ = false;                      // GUARDED_BY(mutex_)
   bool closed_ = false;                       // GUARDED_BY(mutex_)
+  std::atomic<std::uint64_t> taken_{0};
 };
 
 }  // namespace relay
