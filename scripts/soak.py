@@ -10,7 +10,8 @@ Keystrokes come from the lower-case letters and replies from upper-case letters 
 each reply arriving as a bracketed paste, so a reply cut into pieces, typed twice, or mixed with
 keys shows. The user's pastes begin with "U" and hold no ESC, so a reply inside one, or a paste
 that lost, gained or reordered a byte, shows too. SOAK_SECONDS sets the length of the chaos
-(60 by default); SOAK_SEED the random seed. Prints PASS or FAIL with the reasons; exits 1 on failure.
+(60 by default); SOAK_SEED the random seed. Prints PASS or FAIL with the reasons; exits 1 on
+failure.
 
 With --hostile it runs the hostile-answer cases instead: the stand-in answers every pending poll
 (or every registration) at once with the same answer of up to 10 MiB, and the script reports
