@@ -32,8 +32,8 @@ struct WriteBatch {
 };
 
 // Key input that may wait in the queue before send_keys waits for room: an agent that reads no
-// input then stops the input pump instead of growing the process. About a second of a fast
-// paste over a local link; the pseudo-terminal buffers less.
+// input then stops the input pump instead of growing the process. Two seconds of a paste at ssh
+// speed, far more than the pseudo-terminal itself buffers.
 inline constexpr std::size_t KEY_BACKLOG_BYTES = 1024 * 1024;
 
 // How long a reply waits for the user to finish the unit of input the keys end inside, counted
