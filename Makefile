@@ -39,7 +39,8 @@ fuzz: deps
 bench: build
 	scripts/bench.py
 
-# The launcher against a misbehaving stand-in app and a steady typist (SOAK_SECONDS, default 60).
+# The launcher against a misbehaving stand-in app and a steady typist who also pastes at ssh
+# speed (SOAK_SECONDS, default 60).
 soak: build
 	scripts/soak.py
 

@@ -2,12 +2,16 @@
 """make soak: the real talvane in a pseudo-terminal with the fake agent recording every byte it
 receives, while the stand-in app misbehaves at random (delays, 404/409/500, garbage bodies,
 held and hung requests, port and token changes, restarts) and replies are queued, and a second
-thread types a steady stream of keystrokes. Then checks what the agent received.
+thread, the user, types a steady stream of keystrokes and now and then pastes a large bracketed
+paste at ssh speed (about 500 KB/s, in small writes that split its markers and characters).
+Then checks what the agent received.
 
 Keystrokes come from the lower-case letters and replies from upper-case letters and digits,
 each reply arriving as a bracketed paste, so a reply cut into pieces, typed twice, or mixed with
-keys shows. SOAK_SECONDS sets the length of the chaos (60 by default); SOAK_SEED the random
-seed. Prints PASS or FAIL with the reasons; exits 1 on failure.
+keys shows. The user's pastes begin with "U" and hold no ESC, so a reply inside one, or a paste
+that lost, gained or reordered a byte, shows too. SOAK_SECONDS sets the length of the chaos
+(60 by default); SOAK_SEED the random seed. Prints PASS or FAIL with the reasons; exits 1 on
+failure.
 
 With --hostile it runs the hostile-answer cases instead: the stand-in answers every pending poll
 (or every registration) at once with the same answer of up to 10 MiB, and the script reports
@@ -37,21 +41,61 @@ FINAL_REPLY = "FINAL0REPLY"
 # register again (1 s cadence) and the final reply to be fetched.
 SETTLE_S = 30.0
 ENDPOINTS = ["register", "pending", "delivered"]
+# The user's pastes: how often one starts instead of a burst of keys, their sizes, and the pace
+# and pieces of an ssh link.
+PASTE_CHANCE = 0.03
+PASTE_BYTES = (32 * 1024, 160 * 1024)
+PASTE_RATE = 500_000  # bytes a second
+PASTE_PIECE = (1, 1024)
+PASTE_TEXT = [b"abcdefghijklmnopqrstuvwxyz0123456789 "[i:i + 1] for i in range(37)] + [
+    b"\r", b"\n", b"\r\n", "\u00e9".encode(), "\u20ac".encode(), "\U0001f600".encode()]
 
 
 class Typist(threading.Thread):
-    """Types lower-case keys in small bursts at an uneven pace until stopped."""
+    """The user: types lower-case keys in small bursts at an uneven pace, and now and then
+    pastes, until stopped."""
 
     def __init__(self, term, seed):
         super().__init__(daemon=True)
         self.term = term
         self.random = random.Random(seed)
         self.typed = bytearray()
+        self.pastes = []   # the text of each paste, between its markers
+        self.windows = []  # (first write, last write) of each paste, monotonic nanoseconds
         self.stop = threading.Event()
+
+    def paste(self):
+        text = bytearray(b"U%05d:" % len(self.pastes))
+        size = self.random.randint(*PASTE_BYTES)
+        while len(text) < size:
+            text += self.random.choice(PASTE_TEXT)
+        whole = PASTE_START + bytes(text) + PASTE_END
+        cuts = set()
+        at = 0
+        while at < len(whole):
+            at += self.random.randint(*PASTE_PIECE)
+            cuts.add(min(at, len(whole)))
+        # Cut inside each marker every other time.
+        if self.random.random() < 0.5:
+            cuts.add(self.random.randint(1, len(PASTE_START) - 1))
+        if self.random.random() < 0.5:
+            cuts.add(len(whole) - self.random.randint(1, len(PASTE_END) - 1))
+        started = time.monotonic()
+        first_ns = h.now_ns()
+        done = 0
+        for cut in sorted(cuts):
+            self.term.type(whole[done:cut])
+            done = cut
+            self.stop.wait(max(0.0, started + done / PASTE_RATE - time.monotonic()))
+        self.pastes.append(bytes(text))
+        self.windows.append((first_ns, h.now_ns()))
 
     def run(self):
         n = 0
         while not self.stop.is_set():
+            if self.random.random() < PASTE_CHANCE:
+                self.paste()
+                continue
             burst = bytearray()
             for _ in range(self.random.randint(1, 6)):
                 burst.append(ord("a") + n % 26)
@@ -118,8 +162,9 @@ class Chaos:
 
 
 def parse_input(data):
-    """Splits what the agent received into keys and pasted replies; problems found on the way."""
-    keys, replies, problems = bytearray(), [], []
+    """Splits what the agent received into keys, pasted replies and the user's pastes; problems
+    found on the way."""
+    keys, replies, pastes, problems = bytearray(), [], [], []
     pos = 0
     while pos < len(data):
         if data.startswith(PASTE_START, pos):
@@ -127,8 +172,15 @@ def parse_input(data):
             if end < 0:
                 problems.append("a paste that never ends at byte %d" % pos)
                 break
-            replies.append(bytes(data[pos + len(PASTE_START):end]))
+            text = bytes(data[pos + len(PASTE_START):end])
+            if PASTE_START in text:
+                problems.append("a paste inside a paste at byte %d: %r" % (
+                    pos, text[text.find(PASTE_START) - 20:text.find(PASTE_START) + 20]))
             pos = end + len(PASTE_END)
+            if text.startswith(b"U"):
+                pastes.append(text)
+                continue
+            replies.append(text)
             if data[pos:pos + 1] != b"\r":
                 problems.append("no Enter right after the paste ending at byte %d" % pos)
             else:
@@ -142,7 +194,20 @@ def parse_input(data):
             problems.append("stray byte %r at %d: %r" % (data[pos:pos + 1], pos,
                                                         bytes(data[max(0, pos - 20):pos + 20])))
             pos += 1
-    return keys, replies, problems
+    return keys, replies, pastes, problems
+
+
+def check_pastes(received, pasted):
+    """The user's pastes must arrive whole, each byte in its place, in order."""
+    if received == pasted:
+        return []
+    for i, (got, sent) in enumerate(zip(received, pasted)):
+        if got != sent:
+            at = next((k for k, (a, b) in enumerate(zip(got, sent)) if a != b),
+                      min(len(got), len(sent)))
+            return ["user paste %d (%d bytes) arrived as %d bytes, first difference at %d: %r"
+                    % (i, len(sent), len(got), at, got[max(0, at - 20):at + 40])]
+    return ["%d user pastes sent, %d arrived" % (len(pasted), len(received))]
 
 
 def check_replies(replies, queued, acked, restarts):
@@ -178,8 +243,16 @@ def self_check():
     queued = ["R00000AB", "R00001CD", FINAL_REPLY]
     whole = b"ab" + PASTE_START + b"R00000AB" + PASTE_END + b"\rc"
     final = PASTE_START + FINAL_REPLY.encode() + PASTE_END + b"\r"
-    keys, replies, found = parse_input(whole + final)
+    keys, replies, pastes, found = parse_input(whole + final)
     assert not found and bytes(keys) == b"abc" and not check_replies(replies, queued, 2, 0)
+    user = PASTE_START + b"U00000:ab\r" + PASTE_END
+    keys, replies, pastes, found = parse_input(whole + user + final)
+    assert not found and bytes(keys) == b"abc" and pastes == [b"U00000:ab\r"]
+    assert not check_pastes(pastes, [b"U00000:ab\r"]) and check_pastes(pastes, [b"U00000:abc"])
+    inside = (PASTE_START + b"U00000:a" + PASTE_START + b"R00000AB" + PASTE_END + b"\r" +
+              b"b\r" + PASTE_END + final)
+    keys, replies, pastes, found = parse_input(inside)
+    assert found and check_pastes(pastes, [b"U00000:ab\r"])
     cut = PASTE_START + b"R000" + b"x" + b"00AB" + PASTE_END + b"\r" + final
     assert check_replies(parse_input(cut)[1], queued, 2, 0)
     twice = whole + whole[2:-1] + final
@@ -187,8 +260,8 @@ def self_check():
     swapped = (PASTE_START + b"R00001CD" + PASTE_END + b"\r" + PASTE_START + b"R00000AB" +
                PASTE_END + b"\r" + final)
     assert check_replies(parse_input(swapped)[1], queued, 3, 0)
-    assert parse_input(b"a" + PASTE_START + b"R00000AB" + PASTE_END + b"b")[2]  # no Enter
-    assert parse_input(b"aR00000AB")[2]  # a reply's bytes outside a paste
+    assert parse_input(b"a" + PASTE_START + b"R00000AB" + PASTE_END + b"b")[3]  # no Enter
+    assert parse_input(b"aR00000AB")[3]  # a reply's bytes outside a paste
 
 
 def wait_until(predicate, timeout_s, term):
@@ -244,9 +317,11 @@ def run():
         if not wait_until(lambda: FINAL_REPLY.encode() in read_bytes(received), SETTLE_S, term):
             problems.append("the final reply did not arrive within %d s" % SETTLE_S)
         typed = bytes(typist.typed)
-        if not wait_until(lambda: read_bytes(received).count(typed[-1:]) > 0 and
-                          bytes(parse_input(read_bytes(received))[0]) == typed, 10, term):
-            problems.append("not every key arrived")
+        def all_arrived():
+            parsed = parse_input(read_bytes(received))
+            return bytes(parsed[0]) == typed and len(parsed[2]) >= len(typist.pastes)
+        if not wait_until(all_arrived, 10, term):
+            problems.append("not every key and paste arrived")
         term.type(EXIT_KEY)
         status = term.wait_exit(15)
         if status != EXIT_CODE:
@@ -254,8 +329,9 @@ def run():
         restored = term.attributes()
         if restored[:6] != term.initial_attributes[:6]:
             problems.append("the terminal's modes were not restored")
-        keys, replies, found = parse_input(read_bytes(received))
+        keys, replies, pastes, found = parse_input(read_bytes(received))
         problems += found
+        problems += check_pastes(pastes, typist.pastes)
         if bytes(keys) != typed:
             problems.append("keys differ: %d typed, %d received, first difference at %d" % (
                 len(typed), len(keys),
@@ -266,15 +342,22 @@ def run():
         acked = sum(1 for l in lines if re.search(r"\] POST \S+/delivered", l))
         registered = sum(1 for l in lines if re.search(r"answered 200 POST \S+/register", l))
         withdrawn = sum(1 for l in lines if re.search(r"\] POST \S+/deregister", l))
+        # A reply is acknowledged as it is queued: one acknowledged while a paste was under way
+        # had to wait for the paste's end.
+        during = sum(1 for l in lines if re.search(r"\] POST \S+/delivered", l) and
+                     any(a <= h.line_stamp(l) <= b for a, b in typist.windows))
         problems += check_replies(replies, chaos.queued, acked, chaos.restarts)
         if withdrawn > registered:
             problems.append("%d withdrawals for %d registrations" % (withdrawn, registered))
         if withdrawn < 1:
             problems.append("the session was not withdrawn at the end")
-        summary = ("%.0f s, seed %d: %d keys, %d replies queued, %d typed, %d acknowledged, "
+        summary = ("%.0f s, seed %d: %d keys, %d user pastes (%d bytes), %d replies queued, "
+                   "%d typed (%d while a paste was under way), %d acknowledged, "
                    "%d registrations, %d withdrawals, %d restarts, %d token changes, %d actions"
-                   % (SECONDS, SEED, len(typed), len(chaos.queued), len(replies), acked,
-                      registered, withdrawn, chaos.restarts, chaos.tokens, chaos.actions))
+                   % (SECONDS, SEED, len(typed), len(typist.pastes),
+                      sum(len(p) for p in typist.pastes), len(chaos.queued), len(replies),
+                      during, acked, registered, withdrawn, chaos.restarts, chaos.tokens,
+                      chaos.actions))
     finally:
         typist.stop.set()
         term.close()

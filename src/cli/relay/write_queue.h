@@ -1,5 +1,12 @@
-// The write queue: an unbounded first-in first-out channel of WriteBatch from any number of
-// senders to the one writer thread, which alone types into the agent's terminal.
+// The write queue: the channel of WriteBatch from any number of senders to the one writer
+// thread, which alone types into the agent's terminal. It carries two kinds of batch:
+// - keys (send_keys): the user's input, one sender, bounded by KEY_BACKLOG_BYTES;
+// - others (send): replies, unbounded (their producer waits for each with wait_written).
+// The writer gets the batches in the order they were sent, with one exception: a reply never
+// starts while the keys written before it end inside a unit of the user's input (a paste, an
+// escape sequence, a character). Keys sent after it then go first, in their order, until a key
+// batch ends outside a unit or the keys have been silent for UNIT_SILENCE_BOUND; the reply follows
+// then. Keys therefore never wait behind a reply that waits for them.
 //
 // Closing rules:
 // - the queue is closed for receiving once every sender is gone and no batch is left in it
@@ -8,6 +15,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <memory>
 #include <optional>
 #include <string>
@@ -21,6 +29,25 @@ namespace relay {
 struct WriteBatch {
   std::vector<std::string> chunks;
   std::chrono::nanoseconds pause{0};
+};
+
+// Key input that may wait in the queue before send_keys waits for room: an agent that reads no
+// input then stops the input pump instead of growing the process. Two seconds of a paste at ssh
+// speed, far more than the pseudo-terminal itself buffers.
+inline constexpr std::size_t KEY_BACKLOG_BYTES = 1024 * 1024;
+
+// How long a reply waits for the user to finish the unit of input the keys end inside, counted
+// from the last keys sent. A terminal sends each unit in one write, so its reads are split only
+// by the link: back to back, or one TCP retransmission later over ssh (200 ms at least). What
+// stays open longer is a lone Escape press or a unit cut short, and must not keep a reply back
+// for long. Well within the second the end of a run waits for queued input.
+inline constexpr std::chrono::milliseconds UNIT_SILENCE_BOUND{500};
+
+// What send_keys did.
+enum class KeySend {
+  Sent,    // queued; the batch has been moved from
+  Full,    // no room came within the limit; the batch is left with the caller
+  Closed,  // the queue is closed for sending; the batch is left with the caller
 };
 
 struct QueueState;  // shared by the handles; defined in write_queue.cpp
@@ -42,6 +69,13 @@ class QueueSender {
   // is closed for sending it returns false and leaves the batch untouched with the caller.
   // REQUIRES: this handle has not been released or moved from.
   [[nodiscard]] bool send(WriteBatch&& batch);
+
+  // Queues a batch of the user's keys, as send does, once fewer than KEY_BACKLOG_BYTES of keys
+  // wait in the queue; waits at most `limit` for that. `ends_inside_unit`: the keys sent so far,
+  // this batch included, end inside a unit of input. One thread sends keys.
+  // REQUIRES: this handle has not been released or moved from.
+  [[nodiscard]] KeySend send_keys(WriteBatch&& batch, bool ends_inside_unit,
+                                  std::chrono::milliseconds limit);
 
   // Waits until the writer is done with every batch sent on any handle before this call: it has
   // written them and come back for more, or it has ended. False when `limit` passes first.
@@ -66,8 +100,8 @@ class QueueReceiver {
   QueueReceiver& operator=(const QueueReceiver&) = delete;
   ~QueueReceiver();
 
-  // Waits without a time limit for the next batch; nothing once the queue is closed for
-  // receiving.
+  // Waits without a time limit for the next batch (a reply held for the user's input at most
+  // UNIT_SILENCE_BOUND after the last keys); nothing once the queue is closed for receiving.
   std::optional<WriteBatch> receive();
 
   // Releases the receiver now: every later send fails and queued batches are discarded.

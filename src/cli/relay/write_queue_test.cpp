@@ -123,5 +123,93 @@ TEST(WriteQueue, WaitWrittenHoldsUntilTheWriterAsksForMore) {
   writer.join();
 }
 
+// Regression: a reply queued between two reads of one unit of the user's input (a paste, an
+// escape sequence, a character) was typed inside it.
+TEST(WriteQueue, AReplyNeverStartsWhileTheKeysWrittenBeforeItEndInsideAUnit) {
+  struct Send {
+    std::string text;
+    bool key;
+    bool ends_inside = false;
+  };
+  struct Case {
+    const char* name;
+    std::vector<Send> sends;
+    std::vector<std::string> written;
+  };
+  const std::vector<Case> cases = {
+      {"keys outside units keep their order",
+       {{"a", true}, {"R", false}, {"b", true}},
+       {"a", "R", "b"}},
+      {"the keys that end a paste go first",
+       {{"[200~ab", true, true}, {"R", false}, {"cd", true, true}, {"[201~", true}, {"e", true}},
+       {"[200~ab", "cd", "[201~", "R", "e"}},
+      {"a reply before the unit began stays in front",
+       {{"R", false}, {"[200~", true, true}, {"[201~", true}},
+       {"R", "[200~", "[201~"}},
+      {"held replies keep their order",
+       {{"x", true, true}, {"R1", false}, {"R2", false}, {"y", true}},
+       {"x", "y", "R1", "R2"}},
+  };
+  for (const Case& c : cases) {
+    auto [keys, receiver] = make_write_queue();
+    QueueSender replies = keys.clone();
+    for (const Send& send : c.sends) {
+      if (send.key) {
+        ASSERT_EQ(
+            keys.send_keys(batch_of(send.text), send.ends_inside, std::chrono::milliseconds(0)),
+            KeySend::Sent);
+      } else {
+        ASSERT_TRUE(replies.send(batch_of(send.text)));
+      }
+    }
+    std::vector<std::string> written;
+    for (std::size_t i = 0; i < c.written.size(); ++i) {
+      std::optional<WriteBatch> batch = receiver.receive();
+      ASSERT_TRUE(batch) << c.name;
+      written.push_back(batch->chunks.front());
+      // Keys that overtook a reply do not count it as written.
+      if (i + 1 < c.written.size()) {
+        EXPECT_FALSE(replies.wait_written(std::chrono::milliseconds(0))) << c.name << ", " << i;
+      }
+    }
+    EXPECT_EQ(written, c.written) << c.name;
+  }
+}
+
+TEST(WriteQueue, AReplyHeldInsideAUnitGoesOnceTheKeysHaveBeenSilentForTheBound) {
+  auto [keys, receiver] = make_write_queue();
+  QueueSender replies = keys.clone();
+  const auto sent_at = std::chrono::steady_clock::now();
+  ASSERT_EQ(keys.send_keys(batch_of("\x1b"), true, std::chrono::milliseconds(0)), KeySend::Sent);
+  ASSERT_TRUE(replies.send(batch_of("R")));
+  EXPECT_EQ(receiver.receive()->chunks.front(), "\x1b");
+  EXPECT_EQ(receiver.receive()->chunks.front(), "R");  // the keys sender is still there
+  EXPECT_GE(std::chrono::steady_clock::now() - sent_at, UNIT_SILENCE_BOUND);
+}
+
+// Regression: user input was queued without bound, so 256 MiB pasted into an agent that read
+// none of it took the process to 265 MiB.
+TEST(WriteQueue, KeysWaitForRoomOnceTheBacklogIsFullAndFailOnceTheWriterIsGone) {
+  using std::chrono::milliseconds;
+  auto [keys, receiver] = make_write_queue();
+  QueueSender replies = keys.clone();
+  const std::string read(4096, 'k');
+  std::size_t queued = 0;
+  while (keys.send_keys(batch_of(read), false, milliseconds(0)) == KeySend::Sent) {
+    queued += read.size();
+    ASSERT_LE(queued, KEY_BACKLOG_BYTES + read.size());
+  }
+  EXPECT_GE(queued, KEY_BACKLOG_BYTES);
+  EXPECT_TRUE(replies.send(batch_of("R")));  // replies are not held back by the keys' backlog
+  ASSERT_TRUE(receiver.receive());
+  EXPECT_EQ(keys.send_keys(batch_of(read), false, milliseconds(0)), KeySend::Sent);
+  // A key sender waiting for room learns at once that the writer has gone.
+  std::thread waiting([&keys] {
+    EXPECT_EQ(keys.send_keys(batch_of("late"), false, milliseconds(60'000)), KeySend::Closed);
+  });
+  receiver.release();
+  waiting.join();
+}
+
 }  // namespace
 }  // namespace relay
