@@ -170,14 +170,10 @@ Result<std::string> batch_command_line(std::string_view path,
 }
 
 Result<OsString> windows_command_line(const AgentCommand& command) {
-  constexpr size_t BATCH_PATH_INDEX = 5;
-  if (command.batch) {
-    if (command.args.size() <= BATCH_PATH_INDEX) {
-      return Error("a batch command needs cmd.exe's switches and the batch file's path");
-    }
-    const std::vector<OsString> agent_args(command.args.begin() + BATCH_PATH_INDEX + 1,
-                                           command.args.end());
-    return batch_command_line(OsStringView(command.args[BATCH_PATH_INDEX]), agent_args);
+  if (command.kind == AgentCommand::Kind::BatchFile) {
+    const std::vector<OsString> agent_args(
+        command.args.empty() ? command.args.end() : command.args.begin() + 1, command.args.end());
+    return batch_command_line(OsStringView(command.program), agent_args);
   }
   for (size_t i = 0; i < command.args.size(); ++i) {
     if (command.args[i].find(OsChar{0}) != OsString::npos) {
@@ -185,32 +181,6 @@ Result<OsString> windows_command_line(const AgentCommand& command) {
     }
   }
   return join_windows_arguments(command.args);
-}
-
-std::vector<OsString> program_search_candidates(OsStringView program, const Environment& env) {
-  std::vector<OsString> candidates;
-  const OsString* path = env.find(os_string("PATH"));
-  if (path == nullptr) return candidates;
-  OsString dir;
-  const auto add = [&] {
-    if (dir.empty()) return;
-    if (dir.back() != OsChar{'\\'} && dir.back() != OsChar{'/'}) dir += OsChar{'\\'};
-    candidates.push_back(dir + OsString(program));
-    dir.clear();
-  };
-  // A quoted element may hold ";"; the quotes belong to no directory.
-  bool quoted = false;
-  for (const OsChar c : *path) {
-    if (c == OsChar{'"'}) {
-      quoted = !quoted;
-    } else if (c == OsChar{';'} && !quoted) {
-      add();
-    } else {
-      dir += c;
-    }
-  }
-  add();
-  return candidates;
 }
 
 }  // namespace platform

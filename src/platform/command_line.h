@@ -33,14 +33,8 @@ Result<std::wstring> batch_command_line(std::wstring_view path,
                                         const std::vector<std::wstring>& args);
 Result<std::string> batch_command_line(std::string_view path, const std::vector<std::string>& args);
 
-// The CreateProcessW command line for `command`: the safe batch form when command.batch (its
-// args[5] is the batch file, args[6…] the agent's arguments), the standard quoting otherwise.
+// The CreateProcessW command line for `command`: for a batch file the safe form above, with
+// args[1…] as the batch file's arguments; for a program its args in the standard quoting.
 Result<OsString> windows_command_line(const AgentCommand& command);
-
-// Where a program named without a directory (the launcher names only "cmd.exe" so) is looked
-// for, in order: each directory of the command environment's PATH (split on ";", double quotes
-// removed, empty elements skipped) joined with the name by "\\". Neither the launcher's own
-// directory nor the current directory is among them unless PATH names it.
-std::vector<OsString> program_search_candidates(OsStringView program, const Environment& env);
 
 }  // namespace platform

@@ -81,11 +81,14 @@ Environment default_agent_environment();
 // The command the pseudo-terminal starts. No working directory: the agent starts in the
 // launcher's current directory.
 struct AgentCommand {
-  OsString program;            // the found path, or "cmd.exe" for a batch file
-  std::vector<OsString> args;  // args[0] is the program; for a batch file: "cmd.exe" "/D" "/S"
-                               // "/V:OFF" "/C" <path> <agent arguments>
+  enum class Kind {
+    Program,    // started itself
+    BatchFile,  // a Windows batch file, started through the system's cmd.exe in the safe form
+  };
+  Kind kind = Kind::Program;
+  OsString program;            // the program or the batch file, as found
+  std::vector<OsString> args;  // args[0] is `program`, then the agent's arguments
   Environment env;
-  bool batch = false;  // started through cmd.exe; its command line needs the safe form
 };
 
 // The environment as a block for CreateProcessW (with CREATE_UNICODE_ENVIRONMENT on Windows):

@@ -143,18 +143,18 @@ class PipeWriter final : public ByteSink {
   UniqueHandle pipe_;
 };
 
-// The file to start. A path is used as it is. A bare name (cmd.exe) is taken from the system
-// directory only: looked for along PATH, or left to CreateProcessW (beside talvane.exe, the
-// current directory), it could be anyone's program of that name.
+// The file to start: a program's path as it is, and for a batch file the system directory's
+// cmd.exe only. Looked for along PATH, or left to CreateProcessW (beside talvane.exe, the current
+// directory), cmd.exe could be anyone's program of that name.
 Result<OsString> program_path(const AgentCommand& agent) {
-  if (agent.program.find_first_of(L"\\/:") != OsString::npos) return agent.program;
+  if (agent.kind == AgentCommand::Kind::Program) return agent.program;
   std::wstring system(MAX_PATH, L'\0');
   const UINT length = GetSystemDirectoryW(system.data(), static_cast<UINT>(system.size()));
   // Given a bare name, CreateProcessW would take it from the current directory: fail instead.
   if (length == 0) return last_os_error().context("failed to find the system directory");
   if (length >= system.size()) return Error("failed to find the system directory");
   system.resize(length);
-  return OsString(system + L"\\" + agent.program);
+  return OsString(system + L"\\cmd.exe");
 }
 
 // What a wait on the process handle (first) and the wake-up event says. The wait decides whether

@@ -38,22 +38,17 @@ platform::Result<platform::AgentCommand> make_agent_command(
     const std::optional<std::string>& session_token, platform::Environment env,
     platform::PathRules rules) {
   platform::AgentCommand command;
-  command.batch = rules == platform::PathRules::Windows && is_batch_file(found_path);
-  if (command.batch) {
-    command.program = platform::os_string("cmd.exe");
-    for (std::string_view arg : {"cmd.exe", "/D", "/S", "/V:OFF", "/C"}) {
-      command.args.push_back(platform::os_string(arg));
-    }
-  } else {
-    command.program = found_path;
-  }
+  const bool batch = rules == platform::PathRules::Windows && is_batch_file(found_path);
+  command.kind =
+      batch ? platform::AgentCommand::Kind::BatchFile : platform::AgentCommand::Kind::Program;
+  command.program = found_path;
   command.args.push_back(found_path);
   for (OsString& arg : agent_args) command.args.push_back(std::move(arg));
   if (session_token) {
     env.set(platform::os_string(SESSION_TOKEN_VARIABLE), platform::os_string(*session_token));
   }
   command.env = std::move(env);
-  if (command.batch) {
+  if (batch) {
     // cmd.exe would run or mangle what it cannot be given safely: refuse before anything starts.
     platform::Result<OsString> line = platform::windows_command_line(command);
     if (!line) return line.error();

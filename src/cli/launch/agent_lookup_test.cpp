@@ -8,6 +8,7 @@
 namespace launch {
 namespace {
 
+using platform::AgentCommand;
 using platform::Environment;
 using platform::NameCase;
 using platform::OsString;
@@ -37,17 +38,16 @@ TEST_F(AgentCommandTest, BatchFileStartsThroughCmdWithItsSwitches) {
   auto command = make_agent_command(s("C:\\npm\\claude.CMD"), list({"--model", "opus", ""}),
                                     std::nullopt, windows_env_, PathRules::Windows);
   ASSERT_TRUE(command.ok()) << command.error().display();
-  EXPECT_TRUE(command.value().batch);
-  EXPECT_EQ(command.value().program, s("cmd.exe"));
-  EXPECT_EQ(command.value().args, list({"cmd.exe", "/D", "/S", "/V:OFF", "/C",
-                                        "C:\\npm\\claude.CMD", "--model", "opus", ""}));
+  EXPECT_EQ(command.value().kind, AgentCommand::Kind::BatchFile);
+  EXPECT_EQ(command.value().program, s("C:\\npm\\claude.CMD"));
+  EXPECT_EQ(command.value().args, list({"C:\\npm\\claude.CMD", "--model", "opus", ""}));
 }
 
 TEST_F(AgentCommandTest, ExecutableIsItsOwnFirstArgument) {
   auto command = make_agent_command(s("C:\\bin\\claude.exe"), list({"say \"hi\"", ""}),
                                     std::nullopt, windows_env_, PathRules::Windows);
   ASSERT_TRUE(command.ok());
-  EXPECT_FALSE(command.value().batch);
+  EXPECT_EQ(command.value().kind, AgentCommand::Kind::Program);
   EXPECT_EQ(command.value().program, s("C:\\bin\\claude.exe"));
   EXPECT_EQ(command.value().args, list({"C:\\bin\\claude.exe", "say \"hi\"", ""}));
 }
@@ -56,7 +56,7 @@ TEST_F(AgentCommandTest, PosixHasNoBatchFiles) {
   auto command = make_agent_command(s("/opt/codex.cmd"), list({"resume"}), std::nullopt, posix_env_,
                                     PathRules::Posix);
   ASSERT_TRUE(command.ok());
-  EXPECT_FALSE(command.value().batch);
+  EXPECT_EQ(command.value().kind, AgentCommand::Kind::Program);
   EXPECT_EQ(command.value().args, list({"/opt/codex.cmd", "resume"}));
 }
 

@@ -119,7 +119,8 @@ class WindowsLookup : public ::testing::Test {
     platform::Result<OsString> line = platform::windows_command_line(command);
     if (!line) return std::nullopt;
     OsString block = platform::environment_block(command.env);
-    const std::wstring application = command.batch ? system_cmd() : command.program;
+    const std::wstring application =
+        command.kind == platform::AgentCommand::Kind::BatchFile ? system_cmd() : command.program;
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
@@ -189,7 +190,7 @@ TEST_F(WindowsLookup, BatchFileGetsHostileArgumentsUnchanged) {
   auto command = make_agent_command(batch, args, std::nullopt, platform::launcher_environment(),
                                     platform::PathRules::Windows);
   ASSERT_TRUE(command.ok()) << command.error().display();
-  ASSERT_TRUE(command.value().batch);
+  ASSERT_EQ(command.value().kind, platform::AgentCommand::Kind::BatchFile);
   EXPECT_EQ(run(std::move(command.value())), args);
 }
 
@@ -198,9 +199,9 @@ TEST_F(WindowsLookup, PercentSignsSurviveCmdsExpansion) {
   // Run through cmd.exe straight into the program, the step that both Windows and Wine share.
   const std::vector<OsString> args = {L"%PATH%", L"50%", L"%%", L"%cd:~,%", L"a % b"};
   platform::AgentCommand command;
-  command.batch = true;
-  command.program = L"cmd.exe";
-  command.args = {L"cmd.exe", L"/D", L"/S", L"/V:OFF", L"/C", module_path()};
+  command.kind = platform::AgentCommand::Kind::BatchFile;
+  command.program = module_path();
+  command.args = {command.program};
   command.args.insert(command.args.end(), args.begin(), args.end());
   command.env = platform::launcher_environment();
   EXPECT_EQ(run(std::move(command)), args);
