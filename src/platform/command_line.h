@@ -9,7 +9,7 @@
 
 #include "platform/error.h"
 #include "platform/os_string.h"
-#include "platform/process.h"
+#include "platform/environment.h"
 
 namespace platform {
 

@@ -1,31 +1,23 @@
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstdlib>
-#include <string>
+#include <cstring>
 
 #include "platform/environment.h"
 
+extern char** environ;
+
 namespace platform {
 
-std::optional<OsString> get_env(const OsString& name) {
-  const char* value = std::getenv(name.c_str());
-  if (value == nullptr) return std::nullopt;
-  return OsString(value);
-}
+NameCase native_name_case() { return NameCase::Sensitive; }
 
-std::optional<OsString> current_dir() {
-  std::string buffer(256, '\0');
-  for (;;) {
-    if (getcwd(buffer.data(), buffer.size()) != nullptr) {
-      buffer.resize(buffer.find('\0'));
-      return buffer;
-    }
-    if (errno != ERANGE) return std::nullopt;
-    buffer.resize(buffer.size() * 2);
+Environment launcher_environment() {
+  Environment env(NameCase::Sensitive);
+  for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+    const char* equals = std::strchr(*entry, '=');
+    if (equals == nullptr) continue;
+    env.set(OsString(*entry, static_cast<size_t>(equals - *entry)), OsString(equals + 1));
   }
+  return env;
 }
 
-std::uint32_t process_id() { return static_cast<std::uint32_t>(getpid()); }
+Environment default_agent_environment() { return launcher_environment(); }
 
 }  // namespace platform

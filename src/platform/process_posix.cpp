@@ -1,23 +1,31 @@
-#include <cstring>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <string>
 
 #include "platform/process.h"
 
-extern char** environ;
-
 namespace platform {
 
-NameCase native_name_case() { return NameCase::Sensitive; }
-
-Environment launcher_environment() {
-  Environment env(NameCase::Sensitive);
-  for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
-    const char* equals = std::strchr(*entry, '=');
-    if (equals == nullptr) continue;
-    env.set(OsString(*entry, static_cast<size_t>(equals - *entry)), OsString(equals + 1));
-  }
-  return env;
+std::optional<OsString> get_env(const OsString& name) {
+  const char* value = std::getenv(name.c_str());
+  if (value == nullptr) return std::nullopt;
+  return OsString(value);
 }
 
-Environment default_agent_environment() { return launcher_environment(); }
+std::optional<OsString> current_dir() {
+  std::string buffer(256, '\0');
+  for (;;) {
+    if (getcwd(buffer.data(), buffer.size()) != nullptr) {
+      buffer.resize(buffer.find('\0'));
+      return buffer;
+    }
+    if (errno != ERANGE) return std::nullopt;
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
+std::uint32_t process_id() { return static_cast<std::uint32_t>(getpid()); }
 
 }  // namespace platform

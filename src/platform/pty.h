@@ -14,7 +14,7 @@
 #include "platform/byte_stream.h"
 #include "platform/console.h"
 #include "platform/error.h"
-#include "platform/process.h"
+#include "platform/environment.h"
 
 namespace platform {
 

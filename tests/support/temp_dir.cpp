@@ -5,7 +5,7 @@
 #include <fstream>
 #include <system_error>
 
-#include "platform/environment.h"
+#include "platform/process.h"
 
 namespace testing_support {
 

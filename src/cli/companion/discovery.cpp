@@ -1,7 +1,7 @@
 #include "cli/companion/discovery.h"
 
 #include "cli/companion/json_record.h"
-#include "platform/environment.h"
+#include "platform/process.h"
 #include "platform/files.h"
 
 namespace companion {

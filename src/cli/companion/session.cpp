@@ -10,7 +10,7 @@
 #include "cli/companion/http.h"
 #include "cli/companion/json.h"
 #include "cli/companion/json_record.h"
-#include "platform/environment.h"
+#include "platform/process.h"
 #include "platform/random.h"
 
 namespace companion {

@@ -9,7 +9,7 @@
 
 #include "cli/companion/discovery.h"
 #include "cli/companion/http.h"
-#include "platform/environment.h"
+#include "platform/process.h"
 #include "standin/app.h"
 #include "tests/support/temp_dir.h"
 

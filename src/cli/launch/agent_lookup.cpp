@@ -4,7 +4,7 @@
 
 #include "cli/launch/path_search.h"
 #include "platform/command_line.h"
-#include "platform/environment.h"
+#include "platform/process.h"
 
 namespace launch {
 

@@ -12,7 +12,7 @@
 #include "platform/error.h"
 #include "platform/file_queries.h"
 #include "platform/os_string.h"
-#include "platform/process.h"
+#include "platform/environment.h"
 
 namespace launch {
 

@@ -12,7 +12,7 @@
 
 #include "cli/launch/agent_lookup.h"
 #include "platform/command_line.h"
-#include "platform/environment.h"
+#include "platform/process.h"
 
 namespace launch {
 namespace {

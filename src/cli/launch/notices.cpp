@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <string>
 
-#include "platform/environment.h"
+#include "platform/process.h"
 
 namespace launch {
 namespace {

@@ -1,4 +1,4 @@
-#include "platform/process.h"
+#include "platform/environment.h"
 
 #include <gtest/gtest.h>
 
