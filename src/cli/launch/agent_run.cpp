@@ -35,7 +35,6 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <tuple>
 
 #include "cli/launch/agent_lookup.h"
 #include "cli/launch/fatal.h"
@@ -89,13 +88,11 @@ int report_failure(const platform::Error& error) {
   return START_FAILURE_STATUS;
 }
 
-// Starts `body` on a worker thread, handing it `args` by move. std::function needs a copyable
-// callable, so the arguments travel in a shared bundle that the thread empties.
+// Starts `body` on a worker thread, handing it `args` by move.
 template <class Body, class... Args>
 void start_worker(Body body, Args&&... args) {
-  auto bundle = std::make_shared<std::tuple<std::decay_t<Args>...>>(std::forward<Args>(args)...);
-  spawn_worker([body, bundle] {
-    std::apply([&](auto&... moved) { body(std::move(moved)...); }, *bundle);
+  spawn_worker([body, ... moved = std::decay_t<Args>(std::forward<Args>(args))]() mutable {
+    body(std::move(moved)...);
   });
 }
 

@@ -52,9 +52,9 @@ void fatal(const std::string& message) {
   throw FatalError{message};
 }
 
-void spawn_worker(std::function<void()> body) {
+void spawn_worker(WorkerTask body) {
   try {
-    std::thread worker([body = std::move(body)] {
+    std::thread worker([body = std::move(body)]() mutable {
       try {
         body();
       } catch (...) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <string>
 
 namespace launch {
@@ -25,10 +26,31 @@ void install_fatal_hook();
 // thread with FatalError.
 [[noreturn]] void fatal(const std::string& message);
 
+// A worker thread's work: any callable, moved in, copyable or not. Move-only.
+class WorkerTask {
+ public:
+  template <class Body>
+  WorkerTask(Body body) : body_(std::make_unique<Holder<Body>>(std::move(body))) {}
+  void operator()() { body_->run(); }
+
+ private:
+  struct Work {
+    virtual ~Work() = default;
+    virtual void run() = 0;
+  };
+  template <class Body>
+  struct Holder final : Work {
+    explicit Holder(Body b) : body(std::move(b)) {}
+    void run() override { body(); }
+    Body body;
+  };
+  std::unique_ptr<Work> body_;
+};
+
 // Starts a detached worker thread running `body`. An exception escaping `body` goes through the
 // hook and ends that thread only. A thread that cannot be started is fatal ("failed to spawn
 // thread: ...").
-void spawn_worker(std::function<void()> body);
+void spawn_worker(WorkerTask body);
 
 // Runs the main thread's work: returns its status, or FATAL_EXIT_STATUS after the hook has run
 // for an exception that escaped it.
