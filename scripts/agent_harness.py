@@ -10,6 +10,7 @@ and the paste measurements. Python 3 standard library only.
   streaming reply and recording its JSON body.
 - AnsweringTerminal: a pty_harness.Terminal that answers the terminal queries the agents send
   (cursor position, device attributes, OSC 10/11 colours, kitty keyboard flags) like a terminal.
+- BusyCpus: a busy loop on every CPU while in a `with` block.
 - long_text(): a long reply over many lines, with quotes and non-ASCII text.
 - agent_home(): a fresh HOME in which the agent reaches its prompt without sign-in or dialogs.
 """
@@ -20,7 +21,9 @@ import json
 import os
 import re
 import shutil
+import signal
 import subprocess
+import sys
 import threading
 import time
 
@@ -285,7 +288,8 @@ def long_text(label, kib):
     lines, used = [], -1
     while True:
         line = ("%s, %d KB reply, line %d: said \"double\" and 'single' quotes, "
-                "gr\u00fc\u00dfe \u00e9t\u00e9 \u2713 \u65e5\u672c\u8a9e" % (label, kib, len(lines) + 1))
+                "gr\u00fc\u00dfe \u00e9t\u00e9 \u2713 \u65e5\u672c\u8a9e"
+                % (label, kib, len(lines) + 1))
         if used + 1 + len(line.encode()) + 5 > size:
             break
         lines.append(line)
@@ -295,6 +299,20 @@ def long_text(label, kib):
     text = "\n".join(lines)
     assert len(text.encode()) == size
     return text
+
+
+class BusyCpus:
+    """One busy loop per CPU while in a `with` block."""
+
+    def __enter__(self):
+        self.procs = [subprocess.Popen([sys.executable, "-c", "while True: pass"])
+                      for _ in range(os.cpu_count() or 1)]
+        return self
+
+    def __exit__(self, *exc):
+        for proc in self.procs:
+            proc.send_signal(signal.SIGKILL)
+            proc.wait()
 
 
 # ---------------------------------------------------------------------------------------------

@@ -80,6 +80,8 @@ def main(agent, default_pauses, cap_ms=None):
     parser.add_argument("--set", default="pinned", choices=[s[0] for s in a.AGENT_SETS],
                         help="the agent set to run (default: pinned)")
     parser.add_argument("--kib", type=int, help="paste this many KiB instead of a short text")
+    parser.add_argument("--busy", action="store_true",
+                        help="keep every CPU busy with a busy loop throughout")
     parser.add_argument("pauses", nargs="*", type=int, default=default_pauses)
     args = parser.parse_args()
     try:
@@ -91,9 +93,19 @@ def main(agent, default_pauses, cap_ms=None):
         return 2
     text = a.long_text("first paste", args.kib) if args.kib else SHORT_TEXT
     server = a.ModelServer()
-    print("%s %s, first paste (%d bytes) of %d fresh sessions per pause" % (
-        NAMES[agent], a.agent_version(bin_dir, agent), len(text.encode()), args.sessions),
-          flush=True)
+    print("%s %s, first paste (%d bytes) of %d fresh sessions per pause%s" % (
+        NAMES[agent], a.agent_version(bin_dir, agent), len(text.encode()), args.sessions,
+        ", every CPU busy" if args.busy else ""), flush=True)
+    busy = a.BusyCpus().__enter__() if args.busy else None
+    try:
+        return measure(agent, bin_dir, server, text, args, cap_ms)
+    finally:
+        if busy:
+            busy.__exit__(None, None, None)
+        server.close()
+
+
+def measure(agent, bin_dir, server, text, args, cap_ms):
     chosen = None
     for pause in args.pauses:
         outcomes = {}
@@ -110,7 +122,6 @@ def main(agent, default_pauses, cap_ms=None):
             chosen = pause
             if not args.every:
                 break
-    server.close()
     if chosen is None:
         print("no pause passed every session")
         return 1

@@ -23,9 +23,7 @@ agent only, TEST_AGENT_SETS=pinned (or current) one set only.
 import fcntl
 import os
 import shutil
-import signal
 import struct
-import subprocess
 import sys
 import termios
 import time
@@ -65,20 +63,6 @@ class Suite:
 def reply_text(agent, session, number):
     return ("%s reply %d.%d, several lines:\nsaid \"double\" and 'single' quotes\n"
             "gr\u00fc\u00dfe \u00e9t\u00e9 \u2713 \u65e5\u672c\u8a9e" % (agent, session, number))
-
-
-class BusyCpus:
-    """One busy loop per CPU while in a `with` block."""
-
-    def __enter__(self):
-        self.procs = [subprocess.Popen([sys.executable, "-c", "while True: pass"])
-                      for _ in range(os.cpu_count() or 1)]
-        return self
-
-    def __exit__(self, *exc):
-        for proc in self.procs:
-            proc.send_signal(signal.SIGKILL)
-            proc.wait()
 
 
 def standin_escape(text):
@@ -260,7 +244,8 @@ def run_agent_checks(suite, agent):
             session = Session(suite, agent, SESSIONS + len(others) + 1, server, "long %d KB" % kib)
             try:
                 if session.reach_prompt():
-                    session.check_reply("%d KB reply" % kib, a.long_text(session.label, kib), others)
+                    session.check_reply("%d KB reply" % kib, a.long_text(session.label, kib),
+                                        others)
                 else:
                     others.append(False)
             finally:
@@ -268,7 +253,7 @@ def run_agent_checks(suite, agent):
         session = Session(suite, agent, SESSIONS + len(others) + 1, server, "under load")
         try:
             if session.reach_prompt():
-                with BusyCpus() as busy:
+                with a.BusyCpus() as busy:
                     for number, kind in enumerate(LOADED, 1):
                         text = (reply_text(agent, session.number, number) if kind == "short"
                                 else a.long_text(session.label, kind))
