@@ -18,9 +18,10 @@ format: deps
 test: deps
 	scripts/test.sh
 
-# talvane with the real Claude Code and Codex CLI (pinned in tests/agents, installed with npm ci
-# into build/agents), offline against mock model servers. Exits 77 when the npm registry cannot
-# be reached.
+# talvane with the real Claude Code and Codex CLI in two sets, the pinned versions (tests/agents,
+# installed with npm ci into build/agents) and the current releases (tests/agents/current, into
+# build/agents-current), offline against mock model servers. Exits 77 when the npm registry
+# cannot be reached.
 test-agents: build
 	scripts/test_agents.py
 

@@ -1,13 +1,17 @@
 """The real coding agents (Claude Code, Codex CLI from npm) run offline, for the real-agent suite
-and the Claude paste measurement. Python 3 standard library only.
+and the paste measurements. Python 3 standard library only.
 
+- AGENT_SETS: the pinned set (tests/agents, installed into build/agents) and the current releases
+  (tests/agents/current, installed into build/agents-current), each pinned by its lock file.
 - install_agents(): `npm ci` of tests/agents into build/agents (once per lock file); None with a
-  reason when the npm registry cannot be reached.
+  reason when the npm registry cannot be reached. install_agent_set() does the same for any set.
 - ModelServer: a mock of the Anthropic Messages API (POST /v1/messages) and of the OpenAI
   Responses API (POST /v1/responses) on 127.0.0.1, answering each request with a minimal
   streaming reply and recording its JSON body.
 - AnsweringTerminal: a pty_harness.Terminal that answers the terminal queries the agents send
   (cursor position, device attributes, OSC 10/11 colours, kitty keyboard flags) like a terminal.
+- BusyCpus: a busy loop on every CPU while in a `with` block.
+- long_text(): a long reply over many lines, with quotes and non-ASCII text.
 - agent_home(): a fresh HOME in which the agent reaches its prompt without sign-in or dialogs.
 """
 
@@ -17,7 +21,9 @@ import json
 import os
 import re
 import shutil
+import signal
 import subprocess
+import sys
 import threading
 import time
 
@@ -26,6 +32,10 @@ import pty_harness as h
 PACKAGE_DIR = os.path.join(h.ROOT, "tests", "agents")
 INSTALL_DIR = os.path.join(h.ROOT, "build", "agents")
 AGENT_BIN = os.path.join(INSTALL_DIR, "node_modules", ".bin")
+# (name, folder holding package.json and package-lock.json, install folder)
+AGENT_SETS = (("pinned", PACKAGE_DIR, INSTALL_DIR),
+              ("current", os.path.join(PACKAGE_DIR, "current"),
+               os.path.join(h.ROOT, "build", "agents-current")))
 API_KEY = "sk-talvane-offline-test"
 MODEL_TEXT = "Done."
 DEAD_PROXY = "http://127.0.0.1:9"  # the discard port: nothing listens there
@@ -42,22 +52,36 @@ class RegistryUnreachable(Exception):
 def install_agents():
     """(bin directory, None) once both agents are installed, or (None, reason). Raises
     RegistryUnreachable when npm cannot reach its registry."""
-    lock = os.path.join(PACKAGE_DIR, "package-lock.json")
+    return install_agent_set(PACKAGE_DIR, INSTALL_DIR)
+
+
+def agent_set(name):
+    """(package folder, install folder) of the set called `name` ("pinned" or "current")."""
+    for set_name, package_dir, install_dir in AGENT_SETS:
+        if set_name == name:
+            return package_dir, install_dir
+    raise ValueError("no agent set %r" % name)
+
+
+def install_agent_set(package_dir, install_dir):
+    """install_agents() for the set pinned in `package_dir`, installed into `install_dir`."""
+    bin_dir = os.path.join(install_dir, "node_modules", ".bin")
+    lock = os.path.join(package_dir, "package-lock.json")
     with open(lock, "rb") as f:
         digest = hashlib.sha256(f.read()).hexdigest()
-    stamp = os.path.join(INSTALL_DIR, ".installed")
+    stamp = os.path.join(install_dir, ".installed")
     if os.path.exists(stamp) and open(stamp).read() == digest and all(
-            os.access(os.path.join(AGENT_BIN, a), os.X_OK) for a in ("claude", "codex")):
-        return AGENT_BIN, None
+            os.access(os.path.join(bin_dir, a), os.X_OK) for a in ("claude", "codex")):
+        return bin_dir, None
     if shutil.which("npm") is None:
         return None, "npm is not installed (scripts/deps.sh installs it)"
-    shutil.rmtree(INSTALL_DIR, ignore_errors=True)
-    os.makedirs(INSTALL_DIR)
+    shutil.rmtree(install_dir, ignore_errors=True)
+    os.makedirs(install_dir)
     for name in ("package.json", "package-lock.json"):
-        shutil.copy(os.path.join(PACKAGE_DIR, name), INSTALL_DIR)
+        shutil.copy(os.path.join(package_dir, name), install_dir)
     try:
         done = subprocess.run(["npm", "ci", "--no-audit", "--no-fund", "--fetch-retries=1",
-                               "--fetch-timeout=30000"], cwd=INSTALL_DIR, capture_output=True,
+                               "--fetch-timeout=30000"], cwd=install_dir, capture_output=True,
                               text=True, timeout=600)
     except subprocess.TimeoutExpired:
         return None, "npm ci took over 10 minutes"
@@ -71,7 +95,7 @@ def install_agents():
         return None, "npm ci failed: " + why
     with open(stamp, "w") as f:
         f.write(digest)
-    return AGENT_BIN, None
+    return bin_dir, None
 
 
 def agent_version(bin_dir, agent):
@@ -207,19 +231,32 @@ class ModelServer:
 
     def wait_for_user_text(self, text, timeout_s, start=0):
         """The index of the first model request from `start` on whose last user message holds
-        `text` exactly as one of its text parts; None on time-out."""
+        `text` exactly as one of its text parts, or as the whole of a paste the agent wrapped in
+        one of them (submitted_texts); None on time-out."""
         deadline = time.monotonic() + timeout_s
         with self.changed:
             i = start
             while True:
                 while i < len(self.requests):
-                    if text in last_user_texts(self.requests[i][1]):
+                    if text in submitted_texts(self.requests[i][1]):
                         return i
                     i += 1
                 left = deadline - time.monotonic()
                 if left <= 0:
                     return None
                 self.changed.wait(left)
+
+
+# Claude Code 2.1.337 sends a large paste inside the user message's text as
+# <pasted_content id="ID">\nTEXT\n</pasted_content id="ID">.
+WRAPPED_PASTE = re.compile(r'<pasted_content id="[^"]*">\n?(.*?)\n?</pasted_content(?:\s[^>]*)?>',
+                           re.S)
+
+
+def submitted_texts(body):
+    """last_user_texts(), and the text between the markers of every paste wrapped in them."""
+    texts = last_user_texts(body)
+    return texts + [m.group(1) for t in texts for m in WRAPPED_PASTE.finditer(t)]
 
 
 def last_user_texts(body):
@@ -243,6 +280,39 @@ def last_user_texts(body):
                 texts.append(part["text"])
         return texts
     return []
+
+
+def long_text(label, kib):
+    """Exactly `kib` KiB of UTF-8 over many lines, with quotes and non-ASCII text."""
+    size = kib * 1024
+    lines, used = [], -1
+    while True:
+        line = ("%s, %d KB reply, line %d: said \"double\" and 'single' quotes, "
+                "gr\u00fc\u00dfe \u00e9t\u00e9 \u2713 \u65e5\u672c\u8a9e"
+                % (label, kib, len(lines) + 1))
+        if used + 1 + len(line.encode()) + 5 > size:
+            break
+        lines.append(line)
+        used += 1 + len(line.encode())
+    rest = size - used - 1
+    lines.append("end." + "." * (rest - 4))
+    text = "\n".join(lines)
+    assert len(text.encode()) == size
+    return text
+
+
+class BusyCpus:
+    """One busy loop per CPU while in a `with` block."""
+
+    def __enter__(self):
+        self.procs = [subprocess.Popen([sys.executable, "-c", "while True: pass"])
+                      for _ in range(os.cpu_count() or 1)]
+        return self
+
+    def __exit__(self, *exc):
+        for proc in self.procs:
+            proc.send_signal(signal.SIGKILL)
+            proc.wait()
 
 
 # ---------------------------------------------------------------------------------------------

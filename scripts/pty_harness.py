@@ -17,8 +17,11 @@ import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BUILD = os.path.join(ROOT, "build", "linux")
-TALVANE = os.path.join(BUILD, "talvane")
-STANDIN = os.path.join(BUILD, "talvane-standin")
+# TALVANE_BIN runs another build's talvane (and the stand-in app beside it, if there is one).
+TALVANE = os.environ.get("TALVANE_BIN") or os.path.join(BUILD, "talvane")
+STANDIN = os.path.join(os.path.dirname(TALVANE), "talvane-standin")
+if not os.access(STANDIN, os.X_OK):
+    STANDIN = os.path.join(BUILD, "talvane-standin")
 FAKE_AGENT = os.path.join(BUILD, "fake_agent")
 
 READ_SIZE = 65536

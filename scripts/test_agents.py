@@ -1,17 +1,23 @@
 #!/usr/bin/env python3
-"""make test-agents: talvane with the real Claude Code and Codex CLI, pinned in
-tests/agents/package-lock.json and installed with `npm ci` into build/agents, run offline against
-the mock model servers of agent_harness.py, with talvane-standin as the app.
+"""make test-agents: talvane with the real Claude Code and Codex CLI, in two sets: the pinned
+versions (tests/agents/package-lock.json, installed with `npm ci` into build/agents) and the
+current releases (tests/agents/current/package-lock.json, into build/agents-current), run offline
+against the mock model servers of agent_harness.py, with talvane-standin as the app. A version
+that both sets pin is run once.
 
-Per agent, in fresh sessions (a fresh HOME each): the agent reaches its prompt; typed keys reach
-its input; a window resize reaches the agent's terminal; voice replies (several lines, quotes,
-non-ASCII text) are submitted, the first of every session included; the app's shutdown request
-ends talvane with 0 and the terminal's modes as they were. A reply or a typed line counts as
-submitted when the mock model server receives a request whose last user message holds it exactly.
+Per agent and set, in fresh sessions (a fresh HOME each): the agent reaches its prompt; typed keys
+reach its input; a window resize reaches the agent's terminal; short voice replies (several lines,
+quotes, non-ASCII text) are submitted, the first of every session included, 20 in all; long
+replies of 2, 6, 12 and 16 KB over many lines are submitted, each the first of its session;
+replies are submitted while every CPU is kept busy; the app's shutdown request ends talvane with
+0 and the terminal's modes as they were. A reply or a typed line counts as submitted when the
+mock model server receives a request whose last user message holds it exactly (or holds a paste
+the agent wrapped whose text between the markers is exactly it).
 
 Prints one line per check and ends with "N passed, N failed". When the npm registry cannot be
 reached to install the agents, prints one "SKIPPED" line and exits 77; it never reports a pass
-then. Any other failure to install them is a failure. TEST_AGENTS=claude (or codex) runs one agent only.
+then. Any other failure to install them is a failure. TEST_AGENTS=claude (or codex) runs one
+agent only, TEST_AGENT_SETS=pinned (or current) one set only.
 """
 
 import fcntl
@@ -32,12 +38,15 @@ START_TIMEOUT_S = 60
 SUBMIT_TIMEOUT_S = 30
 QUIET_S = 1.0
 RESIZED = (117, 37)  # columns, rows
+LONG_KIB = (2, 6, 12, 16)
+LOADED = ("short", 6, "short")  # the replies typed while every CPU is busy: short, or KiB
 SKIPPED = 77
 
 
 class Suite:
     def __init__(self, bin_dir):
         self.bin_dir = bin_dir
+        self.versions = {agent: a.agent_version(bin_dir, agent) for agent in ("claude", "codex")}
         self.passed = 0
         self.failed = 0
 
@@ -58,6 +67,18 @@ def reply_text(agent, session, number):
 
 def standin_escape(text):
     return text.replace("\\", "\\\\").replace("\n", "\\n")
+
+
+def miss(server, text, start):
+    """Why `text` was not found: no request since `start`, or how the last one differed."""
+    with server.changed:
+        bodies = [body for path, body in server.requests[start:] if a.last_user_texts(body)]
+    if not bodies:
+        return "no model request"
+    got = max(a.submitted_texts(bodies[-1]), key=len, default="")
+    at = next((i for i, (x, y) in enumerate(zip(got, text)) if x != y), min(len(got), len(text)))
+    return "last user text %d chars, not %d; differs at %d: %r, not %r" % (
+        len(got), len(text), at, got[max(0, at - 20):at + 40], text[max(0, at - 20):at + 40])
 
 
 def agent_pid(talvane_pid):
@@ -85,9 +106,9 @@ def terminal_size_of(pid):
 class Session:
     """One talvane run of `agent` in a fresh HOME, with its own stand-in app."""
 
-    def __init__(self, suite, agent, number, server):
+    def __init__(self, suite, agent, number, server, name=None):
         self.suite, self.agent, self.number, self.server = suite, agent, number, server
-        self.label = "%s session %d" % (agent, number)
+        self.label = "%s %s session %s" % (agent, suite.versions[agent], name or number)
         self.root = h.temp_dir("talvane-agents-")
         self.cwd = os.path.join(self.root, "work")
         os.makedirs(self.cwd)
@@ -161,18 +182,29 @@ class Session:
                                 "agent's terminal %sx%s, %d bytes redrawn" % (
                                     size + (len(self.term.output) - mark,)))
 
+    def reply(self, text):
+        """Seconds until the app's reply `text` was submitted; None if it never was."""
+        start = self.server.count()
+        self.app.command("reply " + standin_escape(text))
+        took = self.wait_submitted(text, start)
+        self.missed = None if took is not None else miss(self.server, text, start)
+        return took
+
     def replies(self, count, results):
         for number in range(1, count + 1):
-            text = reply_text(self.agent, self.number, number)
-            start = self.server.count()
-            self.app.command("reply " + standin_escape(text))
-            took = self.wait_submitted(text, start)
+            took = self.reply(reply_text(self.agent, self.number, number))
             results.append(took is not None)
             name = "%s: %s reply submitted" % (self.label, "first" if number == 1 else
                                                "reply %d" % number)
             if number == 1 or took is None:
                 self.suite.check(name, took is not None,
-                                 "%.2f s" % took if took is not None else "not in any request")
+                                 "%.2f s" % took if took is not None else self.missed)
+
+    def check_reply(self, name, text, results):
+        took = self.reply(text)
+        results.append(took is not None)
+        return self.suite.check("%s: %s submitted" % (self.label, name), took is not None,
+                                "%.2f s" % took if took is not None else self.missed)
 
     def shutdown(self):
         self.pids += a.descendants(self.term.pid)
@@ -190,9 +222,10 @@ class Session:
 
 
 def run_agent_checks(suite, agent):
-    print("== %s %s" % (agent, a.agent_version(suite.bin_dir, agent)), flush=True)
+    version = suite.versions[agent]
+    began = time.monotonic()
     server = a.ModelServer()
-    replies = []
+    replies, others = [], []
     try:
         for number in range(1, SESSIONS + 1):
             session = Session(suite, agent, number, server)
@@ -207,10 +240,39 @@ def run_agent_checks(suite, agent):
                 session.shutdown()
             finally:
                 session.close()
+        for kib in LONG_KIB:
+            session = Session(suite, agent, SESSIONS + len(others) + 1, server, "long %d KB" % kib)
+            try:
+                if session.reach_prompt():
+                    session.check_reply("%d KB reply" % kib, a.long_text(session.label, kib),
+                                        others)
+                else:
+                    others.append(False)
+            finally:
+                session.close()
+        session = Session(suite, agent, SESSIONS + len(others) + 1, server, "under load")
+        try:
+            if session.reach_prompt():
+                with a.BusyCpus() as busy:
+                    for number, kind in enumerate(LOADED, 1):
+                        text = (reply_text(agent, session.number, number) if kind == "short"
+                                else a.long_text(session.label, kind))
+                        name = "%s reply %d with %d CPUs busy" % (
+                            "short" if kind == "short" else "%d KB" % kind, number,
+                            len(busy.procs))
+                        session.check_reply(name, text, others)
+            else:
+                others += [False] * len(LOADED)
+        finally:
+            session.close()
     finally:
         server.close()
-    suite.check("%s: replies submitted %d/%d" % (agent, sum(replies), len(replies)),
+    suite.check("%s %s: short replies submitted %d/%d" % (agent, version, sum(replies),
+                                                          len(replies)),
                 all(replies) and len(replies) == SESSIONS * REPLIES_PER_SESSION)
+    suite.check("%s %s: long and loaded replies submitted %d/%d, %.0f s for the agent" % (
+        agent, version, sum(others), len(LONG_KIB) + len(LOADED), time.monotonic() - began),
+                all(others) and len(others) == len(LONG_KIB) + len(LOADED))
 
 
 def main():
@@ -218,25 +280,41 @@ def main():
         if not os.access(program, os.X_OK):
             print("test-agents: %s is missing; build first (make build)" % program)
             return 1
-    try:
-        bin_dir, why = a.install_agents()
-    except a.RegistryUnreachable as e:
-        print("test-agents: SKIPPED, nothing was tested: the npm registry cannot be reached (%s)"
-              % e)
-        print("0 passed, 0 failed, 1 skipped")
-        return SKIPPED
-    if bin_dir is None:
-        print("test-agents: the agents could not be installed: %s" % why)
-        print("0 passed, 1 failed")
-        return 1
-    suite = Suite(bin_dir)
+    chosen = os.environ.get("TEST_AGENT_SETS", "pinned current").split()
+    sets = []
+    for name in chosen:
+        try:
+            bin_dir, why = a.install_agent_set(*a.agent_set(name))
+        except a.RegistryUnreachable as e:
+            print("test-agents: SKIPPED, nothing was tested: the npm registry cannot be reached "
+                  "(%s)" % e)
+            print("0 passed, 0 failed, 1 skipped")
+            return SKIPPED
+        if bin_dir is None:
+            print("test-agents: the %s agents could not be installed: %s" % (name, why))
+            print("0 passed, 1 failed")
+            return 1
+        sets.append((name, bin_dir))
     agents = os.environ.get("TEST_AGENTS", "claude codex").split()
     began = time.monotonic()
-    for agent in agents:
-        run_agent_checks(suite, agent)
+    passed = failed = 0
+    run = {}  # (agent, version): the set it was run in
+    for name, bin_dir in sets:
+        suite = Suite(bin_dir)
+        for agent in agents:
+            version = suite.versions[agent]
+            if (agent, version) in run:
+                print("== %s %s (%s set): the same version as the %s set, run once above" % (
+                    agent, version, name, run[agent, version]), flush=True)
+                continue
+            run[agent, version] = name
+            print("== %s %s (%s set)" % (agent, version, name), flush=True)
+            run_agent_checks(suite, agent)
+        passed += suite.passed
+        failed += suite.failed
     print("took %.0f s" % (time.monotonic() - began))
-    print("%d passed, %d failed" % (suite.passed, suite.failed))
-    return 0 if suite.failed == 0 and suite.passed > 0 else 1
+    print("%d passed, %d failed" % (passed, failed))
+    return 0 if failed == 0 and passed > 0 else 1
 
 
 if __name__ == "__main__":
