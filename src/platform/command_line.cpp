@@ -26,9 +26,11 @@ bool needs_standard_quotes(View<Char> arg) {
   return false;
 }
 
-template <class Char>
-Str<Char> quote_standard(View<Char> arg) {
-  if (!needs_standard_quotes(arg)) return Str<Char>(arg);
+// `arg` in double quotes as the C runtime reads it back: backslashes are doubled where they come
+// before a double quote or the closing quote. `special(c, out)` writes a character that stands
+// for more than itself (a double quote among them) and says whether it did.
+template <class Char, class Special>
+Str<Char> in_quotes(View<Char> arg, Special special) {
   Str<Char> out(1, Char('"'));
   size_t backslashes = 0;
   for (Char c : arg) {
@@ -36,17 +38,23 @@ Str<Char> quote_standard(View<Char> arg) {
       ++backslashes;
       continue;
     }
-    if (c == '"') {
-      out.append(backslashes * 2 + 1, Char('\\'));
-    } else {
-      out.append(backslashes, Char('\\'));
-    }
+    out.append(c == '"' ? backslashes * 2 : backslashes, Char('\\'));
     backslashes = 0;
-    out += c;
+    if (!special(c, out)) out += c;
   }
   out.append(backslashes * 2, Char('\\'));
   out += Char('"');
   return out;
+}
+
+template <class Char>
+Str<Char> quote_standard(View<Char> arg) {
+  if (!needs_standard_quotes(arg)) return Str<Char>(arg);
+  return in_quotes(arg, [](Char c, Str<Char>& out) {
+    if (c != '"') return false;
+    out += ascii<Char>("\\\"");
+    return true;
+  });
 }
 
 template <class Char>
@@ -89,29 +97,16 @@ Str<Char> escape_for_batch(View<Char> arg) {
   bool quote = arg.empty() || arg.back() == '\\';
   for (Char c : arg) quote = quote || !is_plain_for_batch(c);
   if (!quote) return Str<Char>(arg);
-  Str<Char> out(1, Char('"'));
-  size_t backslashes = 0;
-  for (Char c : arg) {
-    if (c == '\\') {
-      ++backslashes;
-      continue;
-    }
+  return in_quotes(arg, [](Char c, Str<Char>& out) {
     if (c == '"') {
-      out.append(backslashes * 2, Char('\\'));
       out += ascii<Char>("\"\"");
+    } else if (c == '%') {
+      out += ascii<Char>("%%cd:~,%");
     } else {
-      out.append(backslashes, Char('\\'));
-      if (c == '%') {
-        out += ascii<Char>("%%cd:~,%");
-      } else {
-        out += c;
-      }
+      return false;
     }
-    backslashes = 0;
-  }
-  out.append(backslashes * 2, Char('\\'));
-  out += Char('"');
-  return out;
+    return true;
+  });
 }
 
 template <class Char>
