@@ -44,7 +44,8 @@ SESSIONS = 3
 REPLIES = (4, 3, 3)  # per session: 10 in all, the first of each fresh session among them
 LONG_REPLY_BYTES = 6 * 1024
 START_TIMEOUT_S = 120
-SUBMIT_TIMEOUT_S = 45
+SUBMIT_TIMEOUT_S = 20
+LONG_SUBMIT_TIMEOUT_S = 60  # codex.exe under Wine takes about 5 ms a byte
 QUIET_S = 1.5
 SKIPPED = 77
 
@@ -212,12 +213,14 @@ class Wine:
 
 
 class WineTerminal(a.AnsweringTerminal):
-    """Answers as AnsweringTerminal does, except the colour queries (OSC 10/11) and the primary
-    device attributes: Wine's console hands those answers to the agent as typed text."""
+    """Answers as AnsweringTerminal does, except the colour queries (OSC 10/11), the primary
+    device attributes and the version query (XTVERSION): Wine's console hands those answers to
+    the agent as typed text."""
 
     def answer(self, match):
         query = match.group(0)
-        if query.startswith(b"\x1b]") or (query.endswith(b"c") and not match.group(2)):
+        if query.startswith(b"\x1b]") or query.endswith(b"q") or (
+                query.endswith(b"c") and not match.group(2)):
             return b""
         return super().answer(match)
 
@@ -357,10 +360,10 @@ class Session:
         return self.suite.check(self.label + ": prompt reached", ok,
                                 "%.1f s" % (time.monotonic() - began))
 
-    def wait_submitted(self, text, start):
+    def wait_submitted(self, text, start, timeout_s=SUBMIT_TIMEOUT_S):
         """Seconds until the model saw `text` as the last user message; None on time-out."""
         began = time.monotonic()
-        deadline = began + SUBMIT_TIMEOUT_S
+        deadline = began + timeout_s
         while time.monotonic() < deadline:
             if self.server.wait_for_user_text(text, 0.05, start) is not None:
                 took = time.monotonic() - began
@@ -390,7 +393,8 @@ class Session:
     def reply(self, text, name):
         start = self.server.count()
         self.app.command("reply " + standin_escape(text))
-        took = self.wait_submitted(text, start)
+        took = self.wait_submitted(text, start, LONG_SUBMIT_TIMEOUT_S if len(text) > 1000 else
+                                   SUBMIT_TIMEOUT_S)
         self.suite.check("%s: %s submitted" % (self.label, name), took is not None,
                          "%.2f s" % took if took is not None else self.last_seen(start))
         return took is not None
@@ -450,6 +454,34 @@ def run_agent(suite, agent):
                 submitted == sum(REPLIES))
 
 
+def record_keys(wine, agent, text, vt=False):
+    """The input events the console hands a program in `agent`'s place (key_log.exe) for the
+    voice reply `text`, as key_log writes them."""
+    root = h.temp_dir("talvane-keys-")
+    bin_dir = os.path.join(root, "bin")
+    os.makedirs(bin_dir)
+    shutil.copy(os.path.join(HELPERS, "key_log.exe"), os.path.join(bin_dir, agent + ".exe"))
+    app = h.Standin(os.path.join(root, "app"))
+    log = os.path.join(root, "keys.txt")
+    env = wine.env()
+    env.update({"WINEPATH": windows_path(bin_dir), "TALVANE_DATA_DIR": windows_path(app.data_dir)})
+    argv = [wine.wine, TALVANE_EXE, agent, "record", windows_path(log)] + (["vt"] if vt else [])
+    term = WineTerminal(argv, env, columns=120, rows=30)
+    try:
+        term.wait_for(b"key_log>", START_TIMEOUT_S)
+        app.wait_line(lambda line: "/pending" in line, START_TIMEOUT_S)
+        term.wait_quiet(0.5, 10)
+        app.command("reply " + standin_escape(text))
+        app.wait_line(lambda line: "/acknowledge" in line or "/delivered" in line, 30)
+        term.wait_quiet(1.0, 10)
+        with open(log) as f:
+            return f.read().splitlines()[1:]
+    finally:
+        term.close()
+        app.close()
+        shutil.rmtree(root, ignore_errors=True)
+
+
 def main():
     wine = find_wine()
     if wine is None:
@@ -481,6 +513,12 @@ def main():
         if why:
             suite.check("Wine prefix set up", False, why)
         else:
+            if sys.argv[1:2] == ["--keys"]:
+                for agent in ("codex", "claude"):
+                    for vt in (False, True):
+                        print("== %s, %s input" % (agent, "VT" if vt else "key"))
+                        print("\n".join(record_keys(prefix, agent, "ab\ncd", vt)))
+                return 0
             for agent in os.environ.get("TEST_AGENTS", "codex claude").split():
                 run_agent(suite, agent)
     finally:
