@@ -397,6 +397,11 @@ class Session:
                                    SUBMIT_TIMEOUT_S)
         self.suite.check("%s: %s submitted" % (self.label, name), took is not None,
                          "%.2f s" % took if took is not None else self.last_seen(start))
+        if took is None:
+            # A reply left in the input box would make every later one fail too (and slowly):
+            # an Enter now submits it, and the next reply starts from an empty box.
+            self.term.type(b"\r")
+            self.term.wait_quiet(QUIET_S, SUBMIT_TIMEOUT_S)
         return took is not None
 
     def shutdown(self):
