@@ -438,7 +438,11 @@ def run_agent(suite, agent):
                     session.typed_prompt()
                 for i in range(1, REPLIES[number - 1] + 1):
                     name = "first reply" if i == 1 else "reply %d" % i
-                    submitted += session.reply(reply_text(agent, number, i), name)
+                    if not session.reply(reply_text(agent, number, i), name):
+                        # Each miss costs the whole wait: the session's other replies are
+                        # counted as missed rather than tried.
+                        break
+                    submitted += 1
                 if number == 1:
                     session.reply(long_reply(agent), "6 KB reply")
                 session.shutdown()
