@@ -20,10 +20,13 @@ test: deps
 
 # talvane with the real Claude Code and Codex CLI in two sets, the pinned versions (tests/agents,
 # installed with npm ci into build/agents) and the current releases (tests/agents/current, into
-# build/agents-current), offline against mock model servers. Exits 77 when the npm registry
-# cannot be reached.
+# build/agents-current), offline against mock model servers; then talvane.exe with their Windows
+# builds under Wine (tests/agents/windows, build/agents-windows). Each part exits 77 when the npm
+# registry (or, for the Windows part, Wine or mingw-w64) is missing; both parts always run.
 test-agents: build
-	scripts/test_agents.py
+	@scripts/test_agents.py; linux=$$?; scripts/test_agents_windows.py; windows=$$?; \
+	  for s in $$linux $$windows; do [ $$s -eq 0 ] || [ $$s -eq 77 ] || exit 1; done; \
+	  [ $$linux -eq 0 ] || [ $$windows -eq 0 ] || exit 77
 
 # The native suite, end-to-end tests included, under the sanitizers.
 test-asan: deps

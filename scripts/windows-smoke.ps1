@@ -182,6 +182,25 @@ try {
     Check "a Claude reply reaches the agent with its paste markers and Enter" ($received.StartsWith($pasted)) $shown
     Check "Ctrl+C reaches the agent as 0x03" ($received.Contains([string][char]3)) $shown
     Check "talvane ends with the agent's exit code after the reply" ($process.ExitCode -eq 0) "(got $($process.ExitCode))"
+
+    # A two-line Codex reply: what the console hands the agent for the line break and the Enter
+    # (Wine's console turns LF into Ctrl+Enter and the Enter into a plain Enter; whether this
+    # console does the same, and whether the Enter comes after the text, only a real host shows).
+    # With the real codex.exe on PATH as well, a two-line reply must be submitted: see the README.
+    Copy-Item $fakeAgent (Join-Path $bin "codex.exe")
+    Remove-Item (Join-Path $record "input") -ErrorAction SilentlyContinue
+    [System.IO.File]::WriteAllText($script, "reply first line\nsecond line`n")
+    $app2 = Start-Process -FilePath $standin -ArgumentList "--data-dir", $appDir, "--script", $script -NoNewWindow -PassThru -RedirectStandardOutput (Join-Path $work "standin2.out")
+    $process = Start-Process -FilePath $talvane -ArgumentList "codex" -WorkingDirectory $work -NoNewWindow -PassThru
+    $null = $process.Handle
+    $deadline = (Get-Date).AddSeconds(30)
+    while (-not (Read-Record "input").Contains("`r") -and (Get-Date) -lt $deadline) { Start-Sleep -Milliseconds 100 }
+    & $consoleTool type talvane.exe 1d
+    if (-not $process.WaitForExit(30000)) { $process.Kill(); $process.WaitForExit() }
+    if (-not $app2.HasExited) { $app2.Kill() }
+    $received = Read-Record "input"
+    $shown = "(got " + (($received -replace $esc, "ESC") -replace "`r", "CR" -replace "`n", "LF") + ")"
+    Check "a two-line Codex reply reaches the agent with its line break and then its Enter" ($received.StartsWith("first line`nsecond line`r") -or $received.StartsWith("$esc[200~first line`nsecond line$esc[201~`r")) $shown
 } finally {
     if ($null -ne $app -and -not $app.HasExited) { $app.Kill() }
     foreach ($name in $names) { [Environment]::SetEnvironmentVariable($name, $saved[$name]) }
