@@ -149,7 +149,7 @@ std::shared_future<void> start_workers(StartedAgent& run, const companion::Share
         output_ended->set_value();
       },
       std::move(run.output));
-  start_worker(relay::writer, std::move(receiver), std::move(run.input));
+  start_worker(relay::writer, std::move(receiver), std::move(run.input), screen->activity());
   start_worker(relay::resize_watcher, running, run.master, size);
   start_worker(
       [](relay::QueueSender keys, cli::RunningFlag flag) {

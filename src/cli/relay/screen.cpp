@@ -31,8 +31,10 @@ platform::Result<void> Screen::write(std::string_view bytes) {
     modes_.feed(bytes);
     paste_mode_->set(modes_.bracketed_paste());
   }
+  activity_->note(OutputActivity::Clock::now());
   // Outside the lock: a terminal that is slow to take the bytes must not hold up close().
   platform::Result<void> written = write_counted(bytes);
+  activity_->note(OutputActivity::Clock::now());
   {
     std::lock_guard<std::mutex> lock(mutex_);
     writing_ = false;

@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 
+#include "cli/relay/output_activity.h"
 #include "cli/relay/terminal_modes.h"
 #include "platform/byte_stream.h"
 
@@ -31,6 +32,10 @@ class Screen {
   // Whether the agent has bracketed paste on, kept up to date as its output is written. The
   // caller shares it; any thread may read it.
   std::shared_ptr<const PasteMode> paste_mode() const { return paste_mode_; }
+
+  // When the agent's output last reached the screen (the start and the end of every write). The
+  // caller shares it; any thread may read it.
+  std::shared_ptr<const OutputActivity> activity() const { return activity_; }
 
   // How many of the agent's bytes the terminal has taken so far, counted piece by piece within
   // a write (at most PROGRESS_PIECE_BYTES each): a terminal that reads slowly still shows
@@ -56,6 +61,7 @@ class Screen {
                                               // writing_, by close() once closed_
   TerminalModes modes_;                       // GUARDED_BY(mutex_)
   const std::shared_ptr<PasteMode> paste_mode_ = std::make_shared<PasteMode>();
+  const std::shared_ptr<OutputActivity> activity_ = std::make_shared<OutputActivity>();
   bool writing_ = false;                      // GUARDED_BY(mutex_)
   bool closed_ = false;                       // GUARDED_BY(mutex_)
   std::atomic<std::uint64_t> taken_{0};

@@ -25,10 +25,13 @@
 namespace relay {
 
 // One unit of terminal input: chunks written in order, `pause` waited before each chunk but the
-// first. A batch is written whole before the next one starts.
+// first; then, where `quiet` is not zero, also until the agent's output has been quiet that long,
+// for at most `quiet_bound` after the pause. A batch is written whole before the next one starts.
 struct WriteBatch {
   std::vector<std::string> chunks;
   std::chrono::nanoseconds pause{0};
+  std::chrono::nanoseconds quiet{0};
+  std::chrono::nanoseconds quiet_bound{0};
 };
 
 // Key input that may wait in the queue before send_keys waits for room: an agent that reads no

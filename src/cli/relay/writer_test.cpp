@@ -76,7 +76,8 @@ class WriterTest : public ::testing::Test {
   }
 
   void start() {
-    thread_ = std::thread(writer, std::move(*receiver_), std::make_unique<FakeInput>(journal_));
+    thread_ = std::thread(writer, std::move(*receiver_), std::make_unique<FakeInput>(journal_),
+                          activity_);
     receiver_.reset();
   }
 
@@ -99,6 +100,7 @@ class WriterTest : public ::testing::Test {
   }
 
   std::shared_ptr<Journal> journal_ = std::make_shared<Journal>();
+  std::shared_ptr<OutputActivity> activity_ = std::make_shared<OutputActivity>();
   QueueSender sender_;
   std::optional<QueueReceiver> receiver_;
   std::thread thread_;
@@ -133,6 +135,35 @@ TEST_F(WriterTest, PausesOnlyBetweenTheChunksOfABatch) {
   EXPECT_LT(log[0].at - began, milliseconds(2500));
   EXPECT_GE(log[4].at - log[2].at, pause);      // "\r" waited for after "reply"
   EXPECT_LT(log[6].at - log[4].at, milliseconds(2500));  // no pause after the batch
+}
+
+TEST_F(WriterTest, EnterWaitsForTheAgentsOutputToGoQuietWithinItsBound) {
+  // Guards against an Enter that lands while the agent is still taking the text in (a slow
+  // console hands it over key by key, and Codex takes an Enter inside that for a new line).
+  WriteBatch reply{{"reply", "\r"}, milliseconds(10)};
+  reply.quiet = milliseconds(100);
+  reply.quiet_bound = milliseconds(60000);
+  // The agent draws until `drawn_until`: the Enter may not come before it has been quiet since.
+  const Clock::time_point drawn_until = Clock::now() + milliseconds(300);
+  activity_->note(drawn_until);
+  ASSERT_TRUE(sender_.send(std::move(reply)));
+  start();
+  {
+    std::unique_lock<std::mutex> lock(journal_->mutex);
+    journal_->changed.wait(lock, [&] { return journal_->events.size() >= 4; });
+  }
+  // An agent that never goes quiet gets its Enter once the bound has passed.
+  activity_->note(Clock::now() + std::chrono::hours(1));
+  WriteBatch endless{{"again", "\r"}, {}};
+  endless.quiet = milliseconds(100);
+  endless.quiet_bound = milliseconds(200);
+  ASSERT_TRUE(sender_.send(std::move(endless)));
+  finish();
+  const std::vector<Event> log = events();
+  ASSERT_EQ(log.size(), 8u);
+  EXPECT_GE(log[2].at - drawn_until, milliseconds(100));
+  EXPECT_GE(log[6].at - log[4].at, milliseconds(200));
+  EXPECT_LT(log[6].at - log[4].at, milliseconds(30000));
 }
 
 TEST_F(WriterTest, KeysTypedDuringAPauseLandAfterTheWholeBatch) {

@@ -27,6 +27,12 @@ std::chrono::milliseconds enter_wait(std::chrono::milliseconds delay, std::size_
   return delay + std::min(intake, LONGEST_INTAKE_WAIT);
 }
 
+std::chrono::milliseconds quiet_bound(std::size_t text_bytes) {
+  const auto per_bytes = std::chrono::duration_cast<std::chrono::milliseconds>(
+      QUIET_WAIT_PER_BYTE * static_cast<std::chrono::microseconds::rep>(text_bytes));
+  return std::min(SHORTEST_QUIET_BOUND + per_bytes, LONGEST_QUIET_WAIT);
+}
+
 std::optional<relay::WriteBatch> shape_reply(cli::AgentKind agent, std::string_view text,
                                              bool bracketed_paste) {
   std::string clean = clean_reply_text(text);
@@ -36,6 +42,8 @@ std::optional<relay::WriteBatch> shape_reply(cli::AgentKind agent, std::string_v
   std::string typed = claude || bracketed_paste ? bracketed(clean) : std::move(clean);
   relay::WriteBatch batch;
   batch.pause = enter_wait(claude ? CLAUDE_ENTER_DELAY : CODEX_ENTER_DELAY, typed.size());
+  batch.quiet = claude ? CLAUDE_QUIET : CODEX_QUIET;
+  batch.quiet_bound = quiet_bound(typed.size());
   batch.chunks.push_back(std::move(typed));
   batch.chunks.emplace_back("\r");
   return batch;

@@ -34,13 +34,31 @@ inline constexpr std::chrono::milliseconds LONGEST_ENTER_WAIT =
 // How long the Enter waits after a text of `text_bytes` written with `delay` as its agent's base.
 std::chrono::milliseconds enter_wait(std::chrono::milliseconds delay, std::size_t text_bytes);
 
+// After that wait the Enter also waits until the agent's output has been quiet this long: an
+// agent that is still drawing the text it was given has not read all of it yet. Where the paste
+// markers do not survive (Wine's pseudo-console drops them), Codex gets the text as keys and
+// takes an Enter that comes within 120 ms of the last key it handled for part of a paste of its
+// own; it handles keys as slowly as it redraws for each.
+inline constexpr std::chrono::milliseconds CLAUDE_QUIET{40};
+inline constexpr std::chrono::milliseconds CODEX_QUIET{250};
+// For at most this long after the wait above, and QUIET_WAIT_PER_BYTE longer for each byte of
+// the text (a console that redraws for every key takes a few milliseconds a key), up to
+// LONGEST_QUIET_WAIT: an agent that never stops drawing still gets its Enter.
+inline constexpr std::chrono::milliseconds SHORTEST_QUIET_BOUND{2000};
+inline constexpr std::chrono::microseconds QUIET_WAIT_PER_BYTE{5000};
+inline constexpr std::chrono::milliseconds LONGEST_QUIET_WAIT{120000};
+
+// How long the Enter may wait for the agent to go quiet after a text of `text_bytes`.
+std::chrono::milliseconds quiet_bound(std::size_t text_bytes);
+
 // The text is first cleaned by clean_reply_text: line breaks become LF, control characters go.
 // Nothing when nothing is left of it: there is nothing to type, and no Enter to press on the
 // user's own unfinished input.
 // Claude: ESC[200~ text ESC[201~, then a second chunk "\r" after CLAUDE_ENTER_DELAY.
 // Codex: while the agent has bracketed paste on (`bracketed_paste`), ESC[200~ text ESC[201~,
 // else the text as typed keys; then a second chunk "\r" after CODEX_ENTER_DELAY.
-// Either delay grows with the text's length (enter_wait). Pure; any thread.
+// Either delay grows with the text's length (enter_wait), and the Enter then waits for the
+// agent's output to go quiet (CLAUDE_QUIET, CODEX_QUIET; at most quiet_bound). Pure; any thread.
 std::optional<relay::WriteBatch> shape_reply(cli::AgentKind agent, std::string_view text,
                                              bool bracketed_paste);
 

@@ -73,6 +73,12 @@ TEST(ReplyShaping, TheEnterWaitsLongerAfterALongTextAndWithinABound) {
       shape_reply(AgentKind::Codex, std::string(long_text, 'x'), true);
   ASSERT_TRUE(batch.has_value());
   EXPECT_EQ(batch->pause, enter_wait(CODEX_ENTER_DELAY, long_text + 12));
+  // Then it waits for the agent to go quiet: long enough for a console that redraws for every
+  // key (a few milliseconds a key), and never without an end.
+  EXPECT_EQ(batch->quiet, CODEX_QUIET);
+  EXPECT_GE(batch->quiet_bound, 80s);
+  EXPECT_EQ(quiet_bound(0), SHORTEST_QUIET_BOUND);
+  EXPECT_EQ(quiet_bound(100 * 1024 * 1024), LONGEST_QUIET_WAIT);
 }
 
 }  // namespace
