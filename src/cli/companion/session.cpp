@@ -147,7 +147,7 @@ std::pair<SharedSession, RegistrationStatus> create_session_in(
 }
 
 RegistrationStatus register_session(ManagedSession& session) {
-  std::lock_guard<std::timed_mutex> attempt(session.register_lock);
+  std::lock_guard<AttemptLock> attempt(session.register_lock);
 
   const std::optional<std::string> token = read_capability_token(session.data_dir);
   if (!token) return RegistrationStatus::NotRegistered;
@@ -214,7 +214,7 @@ void deregister_global() {
   }
   if (!session) return;
   const auto deadline = std::chrono::steady_clock::now() + QUICK_DEREGISTER_TIMEOUT;
-  std::unique_lock<std::timed_mutex> attempt(session->register_lock, std::defer_lock);
+  std::unique_lock<AttemptLock> attempt(session->register_lock, std::defer_lock);
   if (attempt.try_lock_for(ATTEMPT_WAIT)) {
     deregister(*session, remaining(deadline));
     return;
@@ -240,7 +240,7 @@ void run_keeper(cli::RunningFlag running, SharedSession session) {
         // withdraw: withdraw what the attempt may just have stored. Under register_lock, which
         // the end of the run also holds for its withdrawal: whichever comes second finds
         // nothing, and the process cannot end between the taking out and the request.
-        std::lock_guard<std::timed_mutex> attempt(session->register_lock);
+        std::lock_guard<AttemptLock> attempt(session->register_lock);
         deregister(*session, QUICK_DEREGISTER_TIMEOUT);
         return;
       }

@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -31,6 +32,38 @@ enum class RegistrationStatus : std::uint8_t {
   AppTooOld = 2,
   RemoteCodex = 3,
   Registered = 4,
+};
+
+// Held for one whole registration attempt; a withdrawal that cannot wait for the attempt's answer
+// gives up after a bound. Lockable and timed, like std::timed_mutex, but built from a mutex and a
+// condition variable: the timed lock of std::timed_mutex is a pthread call the thread sanitizer
+// does not follow, and it then reports every unlock as a fault.
+class AttemptLock {
+ public:
+  void lock() {
+    std::unique_lock<std::mutex> guard(mutex_);
+    free_.wait(guard, [&] { return !held_; });
+    held_ = true;
+  }
+  template <class Rep, class Period>
+  bool try_lock_for(std::chrono::duration<Rep, Period> wait) {
+    std::unique_lock<std::mutex> guard(mutex_);
+    if (!free_.wait_for(guard, wait, [&] { return !held_; })) return false;
+    held_ = true;
+    return true;
+  }
+  void unlock() {
+    {
+      std::lock_guard<std::mutex> guard(mutex_);
+      held_ = false;
+    }
+    free_.notify_one();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable free_;
+  bool held_ = false;  // GUARDED_BY(mutex_)
 };
 
 // One registration with the app, replaced or cleared as a whole.
@@ -58,7 +91,7 @@ struct ManagedSession {
   // Set by the reply poller when the app asks the session to end; read by the run loop.
   std::atomic<bool> shutdown_requested{false};
 
-  std::timed_mutex register_lock;            // held for one whole registration attempt
+  AttemptLock register_lock;                 // held for one whole registration attempt
   std::mutex registration_mutex;             // guards `registration` and `attempt`
   std::optional<Registration> registration;  // GUARDED_BY(registration_mutex)
   // Where the register request under way was sent and with which capability token (no handle

@@ -58,6 +58,7 @@ class FakeInput final : public platform::ByteSink {
   platform::Result<void> flush() override {
     std::lock_guard<std::mutex> lock(journal_->mutex);
     journal_->events.push_back({Event::FLUSH, "", Clock::now()});
+    journal_->changed.notify_all();
     return {};
   }
 
@@ -150,7 +151,8 @@ TEST_F(WriterTest, EnterWaitsForTheAgentsOutputToGoQuietWithinItsBound) {
   start();
   {
     std::unique_lock<std::mutex> lock(journal_->mutex);
-    journal_->changed.wait(lock, [&] { return journal_->events.size() >= 4; });
+    ASSERT_TRUE(journal_->changed.wait_for(lock, std::chrono::seconds(30),
+                                           [&] { return journal_->events.size() >= 4; }));
   }
   // An agent that never goes quiet gets its Enter once the bound has passed.
   activity_->note(Clock::now() + std::chrono::hours(1));
