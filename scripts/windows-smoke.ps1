@@ -2,15 +2,15 @@
 #   powershell -ExecutionPolicy Bypass -File scripts\windows-smoke.ps1 [-BuildDir build\windows]
 # Runs talvane with the fake agent copied as claude.exe into a temporary directory on PATH, then
 # checks the exit code, the relayed output and that the console's modes are put back. It also
-# checks what the Wine end-to-end tests cannot show: a voice reply's paste markers and Ctrl+C
-# (0x03) reaching the agent, exit code 259, escape sequences interpreted rather than shown (the
-# classic console host included), an agent found in the current directory through an empty
-# PATH element, and, in a classic console window, that a run whose agent exits while a selection
-# holds the console's output still ends (the pseudo-console's close, which before Windows 11
-# 24H2 waits until its last output has been read, must not hold it). Prints PASS or FAIL per
-# check and exits 1 on any failure. Run it in a console
-# window (conhost or Windows Terminal), not in the ISE: talvane needs a real console. Run it once
-# in a classic console window (conhost.exe) as well.
+# checks what the Wine end-to-end tests cannot show: a voice reply's paste markers (a 6 KB reply
+# whole) and Ctrl+C (0x03) reaching the agent, exit code 259, escape sequences interpreted rather
+# than shown (the classic console host included), an agent found in the current directory through
+# an empty PATH element, and, in a classic console window, that a run whose agent exits while a
+# selection holds the console's output still ends (the pseudo-console's close, which before
+# Windows 11 24H2 waits until its last output has been read, must not hold it). Prints PASS or
+# FAIL per check and exits 1 on any failure. Run it in a console window (conhost or Windows
+# Terminal), not in the ISE: talvane needs a real console. Run it once in a classic console window
+# (conhost.exe) as well.
 param([string]$BuildDir = "build\windows")
 
 $ErrorActionPreference = "Stop"
@@ -201,6 +201,27 @@ try {
     $received = Read-Record "input"
     $shown = "(got " + (($received -replace $esc, "ESC") -replace "`r", "CR" -replace "`n", "LF") + ")"
     Check "a two-line Codex reply reaches the agent with its line break and then its Enter" ($received.StartsWith("first line`nsecond line`r") -or $received.StartsWith("$esc[200~first line`nsecond line$esc[201~`r")) $shown
+
+    # A 6 KB Claude reply: under Wine the console drops the paste markers and claude.exe keeps
+    # only the last 60 or so characters of so long a burst of keys. Here the agent must receive
+    # the whole text inside its markers, then the Enter. With the real claude.exe on PATH as
+    # well, a 6 KB reply must be submitted: see the README.
+    Copy-Item $fakeAgent (Join-Path $bin "claude.exe") -Force
+    Remove-Item (Join-Path $record "input") -ErrorAction SilentlyContinue
+    $line = "a long smoke reply line to fill six kilobytes with plain words"
+    $long = (1..100 | ForEach-Object { "$line $_" }) -join "\n"
+    [System.IO.File]::WriteAllText($script, "reply $long`n")
+    $app3 = Start-Process -FilePath $standin -ArgumentList "--data-dir", $appDir, "--script", $script -NoNewWindow -PassThru -RedirectStandardOutput (Join-Path $work "standin3.out")
+    $process = Start-Process -FilePath $talvane -ArgumentList "claude" -WorkingDirectory $work -NoNewWindow -PassThru
+    $null = $process.Handle
+    $deadline = (Get-Date).AddSeconds(60)
+    while (-not (Read-Record "input").Contains("`r") -and (Get-Date) -lt $deadline) { Start-Sleep -Milliseconds 100 }
+    & $consoleTool type talvane.exe 1d
+    if (-not $process.WaitForExit(30000)) { $process.Kill(); $process.WaitForExit() }
+    if (-not $app3.HasExited) { $app3.Kill() }
+    $received = Read-Record "input"
+    $whole = "$esc[200~" + ($long -replace "\\n", "`n") + "$esc[201~`r"
+    Check "a 6 KB Claude reply reaches the agent whole, inside its paste markers, then its Enter" ($received.StartsWith($whole)) ("(got {0} characters)" -f $received.Length)
 } finally {
     if ($null -ne $app -and -not $app.HasExited) { $app.Kill() }
     foreach ($name in $names) { [Environment]::SetEnvironmentVariable($name, $saved[$name]) }
