@@ -429,9 +429,11 @@ class Session:
 
 # Measured with claude.exe 2.1.197 through talvane.exe: of any reply over about 1 KB, with or
 # without line breaks, with or without the paste markers, its Enter 80 ms or 2 s after the text,
-# only the last 60 or so characters reach the model. Wine's console drops the paste markers and
-# hands the text over whole as keys (see --keys); what claude.exe makes of such a burst of keys
-# on a real console, which passes the markers on or not, scripts/windows-smoke.ps1 shows.
+# what reaches the model is the text less its first 996 characters, or 1,992, 2,988 ...: every
+# whole 996 characters are lost and only the remainder arrives, as if each full read of the
+# console's input were taken for a paste and dropped. Wine's console drops the paste markers and
+# hands the text over whole as keys (see --keys); what claude.exe makes of a long reply on a
+# real console scripts/windows-smoke.ps1 shows.
 CLAUDE_LONG_UNDER_WINE = ("under Wine claude.exe keeps only the tail of a long burst of keys; "
                           "see scripts/windows-smoke.ps1 for a real host")
 

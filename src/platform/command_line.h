@@ -7,9 +7,9 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/environment.h"
 #include "platform/error.h"
 #include "platform/os_string.h"
-#include "platform/environment.h"
 
 namespace platform {
 

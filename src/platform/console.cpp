@@ -12,7 +12,8 @@ constexpr std::uint32_t VIRTUAL_TERMINAL_INPUT = 0x0200;
 }  // namespace
 
 std::uint32_t relay_input_mode(std::optional<std::uint32_t> saved) {
-  constexpr std::uint32_t cleared = PROCESSED_INPUT | LINE_INPUT | ECHO_INPUT | VIRTUAL_TERMINAL_INPUT;
+  constexpr std::uint32_t cleared =
+      PROCESSED_INPUT | LINE_INPUT | ECHO_INPUT | VIRTUAL_TERMINAL_INPUT;
   if (!saved) return VIRTUAL_TERMINAL_INPUT;
   return (*saved & ~cleared) | VIRTUAL_TERMINAL_INPUT;
 }

@@ -11,16 +11,13 @@ TEST(ConsoleModes, RelayModeClearsLineEchoAndProcessedInputAndSetsTerminalInput)
     std::uint32_t relay;
   };
   const Case cases[] = {
-      {0x1F7, 0x3F0},         // a usual console: everything else is kept
-      {0x3F7, 0x3F0},         // terminal input already on: same mode as without it
-      {0x007, 0x200},         // only the bits we change
-      {0x000, 0x200},
-      {0xFFFFFFFF, 0xFFFFFFF8},
-      {std::nullopt, 0x200},  // nothing saved
+      {0x1F7, 0x3F0},  // a usual console: everything else is kept
+      {0x3F7, 0x3F0},  // terminal input already on: same mode as without it
+      {0x007, 0x200},  // only the bits we change
+      {0x000, 0x200}, {0xFFFFFFFF, 0xFFFFFFF8}, {std::nullopt, 0x200},  // nothing saved
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(relay_input_mode(c.saved), c.relay)
-        << std::hex << (c.saved ? *c.saved : 0xDEADu);
+    EXPECT_EQ(relay_input_mode(c.saved), c.relay) << std::hex << (c.saved ? *c.saved : 0xDEADu);
   }
 }
 

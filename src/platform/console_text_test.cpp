@@ -31,7 +31,10 @@ TEST(KeyDecoder, TurnsConsoleReadsIntoUtf8) {
       {"Ctrl+Z alone", {u"\x1a"}, "\x1a"},
       {"Ctrl+Z last", {u"ab\x1a"}, "ab\x1a"},
       // Regression: an unpaired surrogate used to end the input pump for the rest of the run.
-      {"lone low surrogate", {u"a\xDE00" "b"}, "a" + REPLACEMENT + "b"},
+      {"lone low surrogate",
+       {u"a\xDE00"
+        "b"},
+       "a" + REPLACEMENT + "b"},
       {"high surrogate then a plain unit", {u"\xD83D", u"b"}, REPLACEMENT + "b"},
       {"two high surrogates", {u"\xD83D\xD83D\xDE00"}, REPLACEMENT + "\xF0\x9F\x98\x80"},
   };
@@ -56,8 +59,15 @@ TEST(ScreenEncoder, JoinsCharactersSplitBetweenWritesAndReplacesWhatIsNotUtf8) {
       {"split two-byte", {"caf\xC3", "\xA9!"}, u"caf\u00e9!"},
       {"split four-byte over three writes", {"\xF0\x9F", "\x98", "\x80"}, u"\xD83D\xDE00"},
       // Regression: bytes that are not UTF-8 used to end the output pump and freeze the screen.
-      {"invalid byte", {"a\xFF" "b"}, u"a\uFFFD" "b"},
-      {"truncated then ASCII", {"\xE2\x82", "A"}, u"\uFFFD" "A"},
+      {"invalid byte",
+       {"a\xFF"
+        "b"},
+       u"a\uFFFD"
+       "b"},
+      {"truncated then ASCII",
+       {"\xE2\x82", "A"},
+       u"\uFFFD"
+       "A"},
       {"truncated then new lead", {"\xE2", "\xC3\xA9"}, u"\uFFFD\u00e9"},
       {"surrogate code point encoded", {"\xED\xA0\x80"}, u"\uFFFD\uFFFD\uFFFD"},
   };

@@ -2,10 +2,9 @@
 #include <io.h>
 #include <windows.h>
 
-#include <cstdio>
-
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <mutex>
 #include <string>
 #include <thread>

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/process.h"
 #include "platform/environment.h"
+#include "platform/process.h"
 
 namespace platform {
 namespace {

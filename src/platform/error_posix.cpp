@@ -11,13 +11,16 @@ namespace {
 [[maybe_unused]] std::string message_from(int result, const char* buffer) {
   return result == 0 ? buffer : std::string();
 }
-[[maybe_unused]] std::string message_from(const char* text, const char*) { return text ? text : std::string(); }
+[[maybe_unused]] std::string message_from(const char* text, const char*) {
+  return text ? text : std::string();
+}
 
 }  // namespace
 
 Error os_error(unsigned long code) {
   char buffer[256] = {};
-  std::string text = message_from(strerror_r(static_cast<int>(code), buffer, sizeof buffer), buffer);
+  std::string text =
+      message_from(strerror_r(static_cast<int>(code), buffer, sizeof buffer), buffer);
   if (text.empty()) text = "Unknown error";
   return Error(text + " (os error " + std::to_string(code) + ")");
 }

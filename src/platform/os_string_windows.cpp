@@ -29,8 +29,8 @@ std::string to_utf8_lossy(OsStringView s) { return narrow(s, false).value_or(std
 OsString from_utf8(std::string_view utf8) {
   const std::string valid = utf8_lossy(utf8);
   if (valid.empty()) return OsString();
-  const int n = MultiByteToWideChar(CP_UTF8, 0, valid.data(), static_cast<int>(valid.size()),
-                                    nullptr, 0);
+  const int n =
+      MultiByteToWideChar(CP_UTF8, 0, valid.data(), static_cast<int>(valid.size()), nullptr, 0);
   OsString out(static_cast<size_t>(n > 0 ? n : 0), L'\0');
   if (n > 0) {
     MultiByteToWideChar(CP_UTF8, 0, valid.data(), static_cast<int>(valid.size()), out.data(), n);

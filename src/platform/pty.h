@@ -13,14 +13,14 @@
 
 #include "platform/byte_stream.h"
 #include "platform/console.h"
-#include "platform/error.h"
 #include "platform/environment.h"
+#include "platform/error.h"
 
 namespace platform {
 
-struct PtyState;     // defined by each platform's implementation
-struct ChildState;   // likewise
-struct AgentState;   // likewise
+struct PtyState;    // defined by each platform's implementation
+struct ChildState;  // likewise
+struct AgentState;  // likewise
 class AgentProcess;
 
 // The child side of a new pair, used for one spawn.

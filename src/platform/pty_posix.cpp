@@ -72,7 +72,9 @@ class FdWriter final : public ByteSink {
  public:
   explicit FdWriter(UniqueFd fd) : fd_(std::move(fd)) {}
 
-  Result<void> write_all(std::string_view bytes) override { return platform::write_all(fd_.get(), bytes); }
+  Result<void> write_all(std::string_view bytes) override {
+    return platform::write_all(fd_.get(), bytes);
+  }
   Result<void> flush() override { return {}; }
 
  private:
@@ -146,7 +148,8 @@ void close_inherited_fds(int keep) {
   sigset_t none;
   sigemptyset(&none);
   sigprocmask(SIG_SETMASK, &none, nullptr);
-  for (int sig : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGPIPE, SIGWINCH, SIGCHLD}) signal(sig, SIG_DFL);
+  for (int sig : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGPIPE, SIGWINCH, SIGCHLD})
+    signal(sig, SIG_DFL);
   if (setsid() < 0 || ioctl(slave, TIOCSCTTY, 0) < 0) {
     err = errno;
   } else if (dup2(slave, 0) < 0 || dup2(slave, 1) < 0 || dup2(slave, 2) < 0) {

@@ -1,5 +1,3 @@
-#include "platform/pty.h"
-
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
@@ -8,6 +6,7 @@
 #include <fstream>
 #include <thread>
 
+#include "platform/pty.h"
 #include "tests/support/launcher_process.h"
 #include "tests/support/temp_dir.h"
 
@@ -101,7 +100,8 @@ TEST_F(PtyTest, AgentGetsItsArgumentsEnvironmentDirectoryAndSize) {
 }
 
 TEST_F(PtyTest, RelaysInputAndOutputBothWays) {
-  start(command({{"FAKE_AGENT_ECHO", "1"}, {"FAKE_AGENT_EXIT_ON", "4"},
+  start(command({{"FAKE_AGENT_ECHO", "1"},
+                 {"FAKE_AGENT_EXIT_ON", "4"},
                  {"FAKE_AGENT_PRINT", "hello \x1b[1m\xC3\xA9\r\n"}}));
   const std::string keys = "\x03\x1a\xE2\x82\xAC\x1b[A";
   ASSERT_TRUE(writer_->write_all(keys));

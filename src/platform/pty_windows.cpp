@@ -16,7 +16,7 @@ namespace {
 
 // ConPTY's entry points, looked up at run time: Windows before 10 October 2018 lacks them (and
 // the SDK declares them only when building for that version or newer).
-using PseudoConsoleHandle = void*;  // HPCON
+using PseudoConsoleHandle = void*;                         // HPCON
 constexpr DWORD_PTR PSEUDOCONSOLE_ATTRIBUTE = 0x00020016;  // PROC_THREAD_ATTRIBUTE_PSEUDOCONSOLE
 using CreatePseudoConsoleFn = HRESULT(WINAPI*)(COORD, HANDLE, HANDLE, DWORD, PseudoConsoleHandle*);
 using ResizePseudoConsoleFn = HRESULT(WINAPI*)(PseudoConsoleHandle, COORD);
@@ -285,8 +285,8 @@ Result<AgentProcess> spawn_agent(PtyChildSide&& child_side, AgentCommand&& comma
   auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(list_storage.data());
   if (!InitializeProcThreadAttributeList(list, 1, 0, &list_size)) return failure(last_os_error());
   PseudoConsoleHandle console = child.state_->console->handle;
-  const bool attached = UpdateProcThreadAttribute(list, 0, PSEUDOCONSOLE_ATTRIBUTE,
-                                                  console, sizeof console, nullptr, nullptr);
+  const bool attached = UpdateProcThreadAttribute(list, 0, PSEUDOCONSOLE_ATTRIBUTE, console,
+                                                  sizeof console, nullptr, nullptr);
   if (!attached) {
     Error error = last_os_error();
     DeleteProcThreadAttributeList(list);
@@ -301,10 +301,10 @@ Result<AgentProcess> spawn_agent(PtyChildSide&& child_side, AgentCommand&& comma
   startup.StartupInfo.hStdError = INVALID_HANDLE_VALUE;
   startup.lpAttributeList = list;
   PROCESS_INFORMATION info{};
-  const BOOL started = CreateProcessW(
-      program.value().c_str(), command_line.data(), nullptr, nullptr, FALSE,
-      EXTENDED_STARTUPINFO_PRESENT | CREATE_UNICODE_ENVIRONMENT, environment.data(), nullptr,
-      &startup.StartupInfo, &info);
+  const BOOL started =
+      CreateProcessW(program.value().c_str(), command_line.data(), nullptr, nullptr, FALSE,
+                     EXTENDED_STARTUPINFO_PRESENT | CREATE_UNICODE_ENVIRONMENT, environment.data(),
+                     nullptr, &startup.StartupInfo, &info);
   const Error start_error = started ? Error("") : last_os_error();
   DeleteProcThreadAttributeList(list);
   if (!started) return failure(start_error);

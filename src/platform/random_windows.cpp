@@ -1,5 +1,5 @@
 #include <windows.h>
-
+// bcrypt.h builds on the types windows.h defines.
 #include <bcrypt.h>
 
 #include <algorithm>

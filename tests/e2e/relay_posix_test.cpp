@@ -22,8 +22,7 @@ class RelayEndToEnd : public testing_support::TalvaneRun {};
 
 TEST_F(RelayEndToEnd, ArgumentsAndWorkingDirectoryReachTheAgentUnchanged) {
   auto talvane = start(options({"claude", "--model", "two words", "", "\xC3\xBC", "-h"}));
-  EXPECT_EQ(read_file(record("argv")),
-            agent_path() + "\0--model\0two words\0\0\xC3\xBC\0-h\0"s);
+  EXPECT_EQ(read_file(record("argv")), agent_path() + "\0--model\0two words\0\0\xC3\xBC\0-h\0"s);
   EXPECT_EQ(read_file(record("cwd")), std::filesystem::canonical(work_.path().string()).string());
   talvane->type(std::string(1, EXIT_KEY));
   EXPECT_EQ(talvane->wait_exit(BOUND), 0);
@@ -34,8 +33,8 @@ TEST_F(RelayEndToEnd, KeystrokesArriveUnchangedAndInOrder) {
   std::string paste;
   for (int i = 0; i < 10000; ++i) paste += static_cast<char>('a' + i % 26);
   paste += "\xE2\x82\xAC\xF0\x9F\x98\x80";  // a paste may end inside no character
-  const std::vector<std::string> typed = {"\x03", "\x1a", "\xC3\xA9", "\x1b[A", paste, "\r",
-                                          "\x1a"};
+  const std::vector<std::string> typed = {"\x03", "\x1a", "\xC3\xA9", "\x1b[A",
+                                          paste,  "\r",   "\x1a"};
   std::string all;
   for (const std::string& keys : typed) {
     talvane->type(keys);
@@ -133,14 +132,16 @@ TEST_F(RelayEndToEnd, TheTerminalIsRawDuringTheRunAndRestoredAfterIt) {
 
 TEST_F(RelayEndToEnd, AnAgentThatCannotBeStartedIsReportedAndTheTerminalRestored) {
   std::filesystem::remove(agent_path());
-  { std::ofstream(agent_path()) << "\x7f" "ELF but not really"; }
+  {
+    std::ofstream(agent_path()) << "\x7f"
+                                   "ELF but not really";
+  }
   chmod(agent_path().c_str(), 0755);
   LauncherProcess talvane(options());
   ASSERT_TRUE(talvane.started());
   EXPECT_EQ(talvane.wait_exit(BOUND), 1);
-  EXPECT_TRUE(talvane.wait_for_output("talvane: failed to start " + agent_path() +
-                                          ": Exec format error (os error 8)\r\n",
-                                      BOUND))
+  EXPECT_TRUE(talvane.wait_for_output(
+      "talvane: failed to start " + agent_path() + ": Exec format error (os error 8)\r\n", BOUND))
       << talvane.output();
   expect_attributes_equal(talvane.terminal_attributes(), talvane.initial_attributes());
 }
@@ -163,8 +164,8 @@ TEST_F(RelayEndToEnd, StandardStreamsThatAreNotATerminalStopTheRunBeforeTheAgent
     LauncherProcess talvane(o);
     ASSERT_TRUE(talvane.started());
     EXPECT_EQ(talvane.wait_exit(BOUND), 1);
-    EXPECT_TRUE(talvane.wait_for_output(
-        "talvane: Inappropriate ioctl for device (os error 25)\r\n", BOUND))
+    EXPECT_TRUE(
+        talvane.wait_for_output("talvane: Inappropriate ioctl for device (os error 25)\r\n", BOUND))
         << talvane.output();
     EXPECT_FALSE(std::filesystem::exists(record("ready")));
     expect_attributes_equal(talvane.terminal_attributes(), talvane.initial_attributes());

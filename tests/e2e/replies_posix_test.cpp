@@ -15,10 +15,10 @@
 
 namespace {
 
-using std::chrono::milliseconds;
-using std::chrono::steady_clock;
 using standin::Endpoint;
 using standin::RecordedRequest;
+using std::chrono::milliseconds;
+using std::chrono::steady_clock;
 using testing_support::eventually;
 using testing_support::LauncherProcess;
 using testing_support::read_file;
@@ -64,8 +64,8 @@ class RepliesEndToEnd : public testing_support::TalvaneRun {
   std::unique_ptr<LauncherProcess> start_polling(const std::string& agent,
                                                  std::map<std::string, std::string> env = {}) {
     auto talvane = start(options({agent}, std::move(env)));
-    EXPECT_TRUE(app_.wait_until([](const Requests& r) { return count(r, Endpoint::Pending) > 0; },
-                                BOUND))
+    EXPECT_TRUE(
+        app_.wait_until([](const Requests& r) { return count(r, Endpoint::Pending) > 0; }, BOUND))
         << "no poll; output: " << talvane->output();
     return talvane;
   }
@@ -107,8 +107,12 @@ TEST_F(RepliesEndToEnd, AClaudeReplyIsOneBracketedPasteFollowedByEnter) {
 
 TEST_F(RepliesEndToEnd, ACodexReplyIsTextWithLineFeedsThenEnterAfterAPauseBeforeLaterKeys) {
   auto talvane = start_polling("codex");
-  const std::string text = "\xC3\xBC" "ber\r\nzwei\rdrei\n\r\n\xE6\x97\xA5\t\x1b[A";
-  const std::string converted = "\xC3\xBC" "ber\nzwei\ndrei\n\n\xE6\x97\xA5\t[A";
+  const std::string text =
+      "\xC3\xBC"
+      "ber\r\nzwei\rdrei\n\r\n\xE6\x97\xA5\t\x1b[A";
+  const std::string converted =
+      "\xC3\xBC"
+      "ber\nzwei\ndrei\n\n\xE6\x97\xA5\t[A";
   const auto queued = steady_clock::now();
   app_.queue_reply(text);
   ASSERT_TRUE(eventually([&] { return received().size() >= converted.size(); }, BOUND));

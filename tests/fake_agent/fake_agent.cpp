@@ -394,7 +394,7 @@ int main(int argc, char** argv) {
     fcntl(RESIZE_PIPE[1], F_SETFD, FD_CLOEXEC);
     fcntl(RESIZE_PIPE[1], F_SETFL, O_NONBLOCK);
   }
-  struct sigaction action{};
+  struct sigaction action {};
   action.sa_handler = on_winch;
   sigemptyset(&action.sa_mask);
   sigaction(SIGWINCH, &action, nullptr);
@@ -405,7 +405,8 @@ int main(int argc, char** argv) {
   record("ready", "");
 
   std::string print = env("FAKE_AGENT_PRINT");
-  const unsigned long print_bytes = std::strtoul(env("FAKE_AGENT_PRINT_BYTES").c_str(), nullptr, 10);
+  const unsigned long print_bytes =
+      std::strtoul(env("FAKE_AGENT_PRINT_BYTES").c_str(), nullptr, 10);
   for (std::size_t i = 0; i < print_bytes; ++i) print += pattern_byte(i);
   write_out(print);
   if (const auto count = std::strtoull(env("FAKE_AGENT_FLOOD").c_str(), nullptr, 10); count > 0) {

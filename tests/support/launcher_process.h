@@ -16,6 +16,9 @@
 // time. Destroying it kills the program (SIGKILL) if it is still running. POSIX only.
 #pragma once
 
+#include <sys/types.h>
+#include <termios.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -26,9 +29,6 @@
 #include <string_view>
 #include <thread>
 #include <vector>
-
-#include <termios.h>
-#include <sys/types.h>
 
 namespace testing_support {
 
@@ -41,8 +41,8 @@ class LauncherProcess {
     std::string cwd;                         // empty: the test's own
     std::uint16_t columns = 80;
     std::uint16_t rows = 24;
-    bool stdin_from_null = false;   // standard input is /dev/null instead of the terminal
-    bool stdout_to_null = false;    // standard output is /dev/null instead of the terminal
+    bool stdin_from_null = false;      // standard input is /dev/null instead of the terminal
+    bool stdout_to_null = false;       // standard output is /dev/null instead of the terminal
     std::vector<int> ignored_signals;  // ignored when the program starts, as nohup leaves SIGHUP
     bool nonblocking = false;  // the terminal is left non-blocking, as by an earlier program
     // Runs the program as a shell runs a job: in a process group of its own, in the foreground,

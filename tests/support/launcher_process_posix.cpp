@@ -1,5 +1,3 @@
-#include "tests/support/launcher_process.h"
-
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -13,6 +11,8 @@
 
 #include <fstream>
 #include <sstream>
+
+#include "tests/support/launcher_process.h"
 
 namespace testing_support {
 namespace {

@@ -1,6 +1,6 @@
-#include "tests/support/talvane_run.h"
-
 #include <filesystem>
+
+#include "tests/support/talvane_run.h"
 
 namespace testing_support {
 

@@ -1,5 +1,13 @@
 #include "standin/app.h"
 
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/read.hpp>
+#include <boost/asio/read_until.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/write.hpp>
 #include <condition_variable>
 #include <deque>
 #include <fstream>
@@ -9,15 +17,6 @@
 #include <mutex>
 #include <set>
 #include <thread>
-
-#include <boost/asio/executor_work_guard.hpp>
-#include <boost/asio/io_context.hpp>
-#include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/post.hpp>
-#include <boost/asio/read.hpp>
-#include <boost/asio/read_until.hpp>
-#include <boost/asio/steady_timer.hpp>
-#include <boost/asio/write.hpp>
 
 #include "cli/companion/json.h"
 
@@ -52,7 +51,9 @@ void write_file(const std::filesystem::path& path, const std::string& content) {
   }
 }
 
-std::string reply_body(const std::string& text) { return companion::encode_json({{"reply", text}}); }
+std::string reply_body(const std::string& text) {
+  return companion::encode_json({{"reply", text}});
+}
 
 // What to do with one request, decided under the app's lock.
 struct Decision {
@@ -78,18 +79,18 @@ struct App::Impl {
   const bool v2;
 
   mutable std::mutex mutex;
-  mutable std::condition_variable changed;       // a request was recorded or answered
-  std::string token;                             // GUARDED_BY(mutex)
-  std::chrono::milliseconds hold;                // GUARDED_BY(mutex)
-  std::map<Endpoint, Answer> answers;            // GUARDED_BY(mutex)
-  std::deque<std::string> pending_bodies;        // GUARDED_BY(mutex)
-  bool shutdown = false;                         // GUARDED_BY(mutex)
-  std::map<std::string, std::string> sessions;   // handle -> session token; GUARDED_BY(mutex)
-  std::optional<std::string> fixed_handle;       // GUARDED_BY(mutex)
-  unsigned next_handle = 1;                      // GUARDED_BY(mutex)
-  std::string last_handle;                       // GUARDED_BY(mutex)
-  std::vector<RecordedRequest> requests;         // GUARDED_BY(mutex)
-  unsigned short port = 0;                       // GUARDED_BY(mutex)
+  mutable std::condition_variable changed;      // a request was recorded or answered
+  std::string token;                            // GUARDED_BY(mutex)
+  std::chrono::milliseconds hold;               // GUARDED_BY(mutex)
+  std::map<Endpoint, Answer> answers;           // GUARDED_BY(mutex)
+  std::deque<std::string> pending_bodies;       // GUARDED_BY(mutex)
+  bool shutdown = false;                        // GUARDED_BY(mutex)
+  std::map<std::string, std::string> sessions;  // handle -> session token; GUARDED_BY(mutex)
+  std::optional<std::string> fixed_handle;      // GUARDED_BY(mutex)
+  unsigned next_handle = 1;                     // GUARDED_BY(mutex)
+  std::string last_handle;                      // GUARDED_BY(mutex)
+  std::vector<RecordedRequest> requests;        // GUARDED_BY(mutex)
+  unsigned short port = 0;                      // GUARDED_BY(mutex)
 
   // Used on the I/O thread only (and by the destructor once it has stopped).
   std::shared_ptr<tcp::acceptor> acceptor;
@@ -123,10 +124,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
       : app_(app), socket_(std::move(socket)), timer_(app.io), port_(port) {}
 
   void start() {
-    asio::async_read_until(socket_, asio::dynamic_buffer(buffer_, MAX_HEAD_BYTES), HEAD_END,
-                           [self = shared_from_this()](error_code ec, std::size_t n) {
-                             self->on_head(ec, n);
-                           });
+    asio::async_read_until(
+        socket_, asio::dynamic_buffer(buffer_, MAX_HEAD_BYTES), HEAD_END,
+        [self = shared_from_this()](error_code ec, std::size_t n) { self->on_head(ec, n); });
   }
 
   // Sends the answer of a held poll, ending its wait.
@@ -218,10 +218,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // A request that is never answered: the connection stays until the client gives up.
   void watch_for_close() {
     buffer_.resize(1);
-    socket_.async_read_some(asio::buffer(buffer_),
-                            [self = shared_from_this()](error_code, std::size_t) {
-                              self->finish();
-                            });
+    socket_.async_read_some(
+        asio::buffer(buffer_),
+        [self = shared_from_this()](error_code, std::size_t) { self->finish(); });
   }
 
   // Part of an answer, then nothing more until the client gives up.
@@ -345,8 +344,9 @@ Decision App::Impl::decide_normally(const Route& where, const RequestHead& head,
                              : std::string();
       last_handle = handle;
       if (where.endpoint == Endpoint::RegisterV2 && v2) {
-        return answer_with(200, companion::encode_json(
-                             {{"protocol_version", 2}, {"agent", "codex"}, {"session_handle", handle}}));
+        return answer_with(
+            200, companion::encode_json(
+                     {{"protocol_version", 2}, {"agent", "codex"}, {"session_handle", handle}}));
       }
       return answer_with(200, companion::encode_json({{"session_handle", handle}}));
     }

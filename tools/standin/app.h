@@ -58,7 +58,7 @@ struct Answer {
   // Keep the connection open without answering; with `raw`, send those bytes first (an answer
   // that stops short and then stalls).
   bool never_answer = false;
-  bool once = false;                   // answer only the next request so, then clear
+  bool once = false;  // answer only the next request so, then clear
 };
 
 // An answer of that status and body, framed with Content-Length.

@@ -1,20 +1,20 @@
 #include "standin/app.h"
 
-#include <algorithm>
-#include <chrono>
-#include <filesystem>
-#include <fstream>
-#include <future>
-#include <sstream>
-#include <string>
+#include <gtest/gtest.h>
 
+#include <algorithm>
 #include <boost/asio/connect.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/read.hpp>
 #include <boost/asio/read_until.hpp>
 #include <boost/asio/write.hpp>
-#include <gtest/gtest.h>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <sstream>
+#include <string>
 
 namespace standin {
 namespace {
@@ -41,8 +41,9 @@ Exchange exchange(unsigned short port, const std::string& method, const std::str
   socket.connect({asio::ip::address_v4::loopback(), port}, ec);
   if (ec) return {0, "", true};
   const std::string request = method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" +
-                              "x-talvane-session-token: " + token + "\r\nContent-Length: " +
-                              std::to_string(body.size()) + "\r\n\r\n" + body;
+                              "x-talvane-session-token: " + token +
+                              "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
+                              body;
   asio::write(socket, asio::buffer(request), ec);
   std::string answer;
   asio::read(socket, asio::dynamic_buffer(answer), ec);
@@ -74,12 +75,12 @@ TEST(StandinHttp, ParsesRequestHeads) {
   EXPECT_EQ(*find_header(*head, "X-Talvane-Session-Token"), "tok");
 
   for (const char* bad : {
-           "GET /a b HTTP/1.1",                                // a raw space in the target
-           "GET /a",                                           // no version
-           "GET /a HTTP/1.1\r\nno colon here",                 //
+           "GET /a b HTTP/1.1",                 // a raw space in the target
+           "GET /a",                            // no version
+           "GET /a HTTP/1.1\r\nno colon here",  //
            "POST /a HTTP/1.1\r\nContent-Length: 1\r\nContent-Length: 2",
-           "POST /a HTTP/1.1\r\nContent-Length: -1",           //
-           "POST /a HTTP/1.1\r\nContent-Length: 999999999",    // over the body limit
+           "POST /a HTTP/1.1\r\nContent-Length: -1",         //
+           "POST /a HTTP/1.1\r\nContent-Length: 999999999",  // over the body limit
        }) {
     EXPECT_FALSE(parse_head(bad)) << bad;
   }
@@ -114,7 +115,8 @@ TEST(StandinHttp, RoutesByMethodAndPathAndDecodesHandles) {
 TEST(StandinHttp, FramesChunkedAndCutOffBodies) {
   const std::string chunked = format_answer(200, "abcdefg", Framing::Chunked);
   EXPECT_NE(chunked.find("Transfer-Encoding: chunked\r\n"), std::string::npos);
-  EXPECT_EQ(chunked.substr(chunked.find("\r\n\r\n") + 4), "3\r\nabc\r\n3\r\ndef\r\n1\r\ng\r\n0\r\n\r\n");
+  EXPECT_EQ(chunked.substr(chunked.find("\r\n\r\n") + 4),
+            "3\r\nabc\r\n3\r\ndef\r\n1\r\ng\r\n0\r\n\r\n");
 
   const std::string cut = format_answer(200, "abcdefg", Framing::CloseMidBody);
   EXPECT_NE(cut.find("Content-Length: 7\r\n"), std::string::npos);
@@ -255,9 +257,9 @@ TEST_F(StandinApp, AnswersPendingInOrderThenShutdownForEveryLaterPoll) {
 
 TEST_F(StandinApp, RefusesWrongTokensAndUnknownOrWithdrawnHandles) {
   const std::string handle = register_session("session-token");
-  EXPECT_EQ(exchange(app_->port(), "GET", "/api/managed-sessions/" + handle + "/pending", "bad")
-                .status,
-            401);
+  EXPECT_EQ(
+      exchange(app_->port(), "GET", "/api/managed-sessions/" + handle + "/pending", "bad").status,
+      401);
   EXPECT_EQ(poll("no-such-handle").status, 404);
 
   app_->change_token("new-token");
@@ -286,12 +288,12 @@ TEST_F(StandinApp, OverridesApplyOnceOrUntilCleared) {
   Answer always;
   always.status = 409;
   app_->set_answer(Endpoint::Register, always);
-  EXPECT_EQ(exchange(app_->port(), "POST", "/api/managed-sessions/register", app_->token(), "{}")
-                .status,
-            409);
-  EXPECT_EQ(exchange(app_->port(), "POST", "/api/managed-sessions/register", app_->token(), "{}")
-                .status,
-            409);
+  EXPECT_EQ(
+      exchange(app_->port(), "POST", "/api/managed-sessions/register", app_->token(), "{}").status,
+      409);
+  EXPECT_EQ(
+      exchange(app_->port(), "POST", "/api/managed-sessions/register", app_->token(), "{}").status,
+      409);
   app_->clear_answer(Endpoint::Register);
   register_session();
 }
@@ -304,9 +306,9 @@ TEST_F(StandinApp, RestartListensOnANewPortAndForgetsSessions) {
   EXPECT_EQ(app_->port(), new_port);
   EXPECT_EQ(read_file(dir_ / "claude-hud-port.json"),
             R"({"port":)" + std::to_string(new_port) + "}");
-  EXPECT_TRUE(exchange(old_port, "GET", "/api/managed-sessions/" + handle + "/pending",
-                       app_->token())
-                  .refused);
+  EXPECT_TRUE(
+      exchange(old_port, "GET", "/api/managed-sessions/" + handle + "/pending", app_->token())
+          .refused);
   EXPECT_EQ(poll(handle).status, 404);
 }
 

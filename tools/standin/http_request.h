@@ -21,7 +21,7 @@ std::string_view endpoint_name(Endpoint endpoint);
 
 struct RequestHead {
   std::string method;
-  std::string target;  // as received
+  std::string target;                                        // as received
   std::vector<std::pair<std::string, std::string>> headers;  // in order, values trimmed
   std::size_t content_length = 0;
 };

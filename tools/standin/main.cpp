@@ -75,12 +75,25 @@ std::string unescape(std::string_view text) {
       continue;
     }
     switch (text[++i]) {
-      case 'n': out.push_back('\n'); break;
-      case 'r': out.push_back('\r'); break;
-      case 't': out.push_back('\t'); break;
-      case 'e': out.push_back('\x1b'); break;
-      case '\\': out.push_back('\\'); break;
-      default: out.push_back('\\'); out.push_back(text[i]); break;
+      case 'n':
+        out.push_back('\n');
+        break;
+      case 'r':
+        out.push_back('\r');
+        break;
+      case 't':
+        out.push_back('\t');
+        break;
+      case 'e':
+        out.push_back('\x1b');
+        break;
+      case '\\':
+        out.push_back('\\');
+        break;
+      default:
+        out.push_back('\\');
+        out.push_back(text[i]);
+        break;
     }
   }
   return out;
@@ -129,8 +142,8 @@ void print_requests(const standin::App& app, const std::atomic<bool>& stop, bool
       if (answer_printed[i] || !all[i].answered) continue;
       answer_printed[i] = true;
       ++answers;
-      say(stamp(*all[i].answered, start, true) + "answered " + std::to_string(all[i].status) +
-          " " + all[i].method + " " + all[i].target);
+      say(stamp(*all[i].answered, start, true) + "answered " + std::to_string(all[i].status) + " " +
+          all[i].method + " " + all[i].target);
     }
   }
 }

@@ -1,8 +1,8 @@
 #include "cli/companion/discovery.h"
 
 #include "cli/companion/json_record.h"
-#include "platform/process.h"
 #include "platform/files.h"
+#include "platform/process.h"
 
 namespace companion {
 namespace {

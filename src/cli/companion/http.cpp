@@ -7,6 +7,7 @@
 // the socket is closed, so that nothing outlives the deadline.
 #include "cli/companion/http.h"
 
+#include <algorithm>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/address_v4.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -17,7 +18,6 @@
 #include <boost/beast/http/read.hpp>
 #include <boost/beast/http/string_body.hpp>
 #include <boost/beast/http/write.hpp>
-#include <algorithm>
 #include <charconv>
 #include <cstdint>
 #include <exception>
@@ -120,7 +120,8 @@ class Exchange {
 
   template <class Parser>
   beast::error_code read_rest(Parser& parser) {
-    return run([&](auto handler) { http::async_read(stream_, buffer_, parser, std::move(handler)); });
+    return run(
+        [&](auto handler) { http::async_read(stream_, buffer_, parser, std::move(handler)); });
   }
 
  private:
@@ -156,9 +157,8 @@ class Exchange {
 http::request<http::string_body> build_request(Method method, const Target& target,
                                                std::string_view token,
                                                const std::optional<std::string>& body) {
-  http::request<http::string_body> request(method == Method::Get ? http::verb::get
-                                                                 : http::verb::post,
-                                           target.path, HTTP_1_1);
+  http::request<http::string_body> request(
+      method == Method::Get ? http::verb::get : http::verb::post, target.path, HTTP_1_1);
   request.set(http::field::host, "127.0.0.1:" + std::to_string(target.port));
   request.set(http::field::user_agent, view(USER_AGENT));
   // The app's headers in their fixed order: the content type (with a body), then the token.
@@ -204,10 +204,23 @@ RequestOutcome exchange(Method method, const Target& target, std::chrono::millis
 bool is_unreserved_path_byte(unsigned char c) {
   if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) return true;
   switch (c) {
-    case '-': case '.': case '_': case '~':                       // unreserved
-    case '!': case '$': case '&': case '\'': case '(': case ')':  // sub-delims
-    case '*': case '+': case ',': case ';': case '=':
-    case ':': case '@':
+    case '-':
+    case '.':
+    case '_':
+    case '~':  // unreserved
+    case '!':
+    case '$':
+    case '&':
+    case '\'':
+    case '(':
+    case ')':  // sub-delims
+    case '*':
+    case '+':
+    case ',':
+    case ';':
+    case '=':
+    case ':':
+    case '@':
       return true;
     default:
       return false;
@@ -229,9 +242,7 @@ RequestOutcome send_request(Method method, std::string_view url, std::chrono::mi
   }
 }
 
-std::string base_url(unsigned short port) {
-  return std::string(URL_PREFIX) + std::to_string(port);
-}
+std::string base_url(unsigned short port) { return std::string(URL_PREFIX) + std::to_string(port); }
 
 std::optional<std::string> session_url(std::string_view base, std::string_view handle,
                                        std::string_view suffix) {

@@ -4,7 +4,6 @@
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
-
 #include <chrono>
 #include <string>
 #include <vector>
@@ -232,8 +231,7 @@ TEST_F(HttpRequest, UnsendableUrlsAndTokensFailWithoutARequest) {
       "http://127.0.0.1:" + port + "/caf\xC3\xA9",
   };
   for (const std::string& u : urls) {
-    EXPECT_EQ(send_request(Method::Post, u, GENEROUS, "t", "{}").kind, Kind::TransportFailure)
-        << u;
+    EXPECT_EQ(send_request(Method::Post, u, GENEROUS, "t", "{}").kind, Kind::TransportFailure) << u;
   }
   // A token that could end its header line is not sent either.
   const std::string tokens[] = {"a\r\nX-Injected: 1", "a\nb", std::string("a\0b", 3), "\x7f"};

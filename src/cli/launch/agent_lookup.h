@@ -9,10 +9,10 @@
 
 #include "cli/agent_kind.h"
 #include "cli/companion/session.h"
+#include "platform/environment.h"
 #include "platform/error.h"
 #include "platform/file_queries.h"
 #include "platform/os_string.h"
-#include "platform/environment.h"
 
 namespace launch {
 

@@ -171,9 +171,9 @@ platform::Result<Outcome> supervise(platform::AgentProcess& agent,
   // The first look comes right after the threads have started, without waiting.
   platform::Result<std::optional<std::uint32_t>> exit = agent.exit_code();
   for (;;) {
-    if (!exit) return exit.error();  // RUN END (6)
+    if (!exit) return exit.error();                                                  // RUN END (6)
     if (exit.value()) return Outcome{static_cast<int>(*exit.value() & 0xFF), true};  // RUN END (4)
-    if (session && session->shutdown_requested.load()) return Outcome{0, false};  // RUN END (5)
+    if (session && session->shutdown_requested.load()) return Outcome{0, false};     // RUN END (5)
     // Returns at once when the agent exits, else after the bound.
     exit = agent.wait_exit(EXIT_WAIT_BOUND);
   }

@@ -37,7 +37,8 @@ TEST(ParseArgs, OnlyTheExactAgentNamesLaunch) {
 
 TEST(ParseArgs, EverythingAfterTheAgentGoesToItUnchanged) {
   std::vector<OsString> args = words({"claude", "--help", "", "a b", "\"q\""});
-  args.push_back(OsString(1, static_cast<platform::OsChar>(sizeof(platform::OsChar) == 1 ? 0xFF : 0xDC00)));
+  args.push_back(
+      OsString(1, static_cast<platform::OsChar>(sizeof(platform::OsChar) == 1 ? 0xFF : 0xDC00)));
   const ParsedArgs parsed = parse_args(args);
   ASSERT_EQ(parsed.kind, ParsedArgs::Kind::Launch);
   EXPECT_EQ(parsed.agent, cli::AgentKind::Claude);

@@ -33,17 +33,15 @@ TEST(StartupNotices, TextsPerTerminalAndStatus) {
        "Connect it in Talvane under Experimental.\n"
        "Codex works exactly as usual.\n"},
       {AgentKind::Claude, RegistrationStatus::NotConnected, false,
-       TERMINAL_CLAUDE +
-           "Claude is not connected, so voice replies are off.\n"
-           "Connect it in Talvane under Experimental.\n"
-           "Claude works exactly as usual.\n"},
+       TERMINAL_CLAUDE + "Claude is not connected, so voice replies are off.\n"
+                         "Connect it in Talvane under Experimental.\n"
+                         "Claude works exactly as usual.\n"},
       {AgentKind::Codex, RegistrationStatus::AppTooOld, true,
        "Codex voice replies need a newer Talvane version.\n"
        "Codex works exactly as usual.\n"},
       {AgentKind::Codex, RegistrationStatus::RemoteCodex, false,
-       TERMINAL_CODEX +
-           "Voice replies are off for remote Codex sessions.\n"
-           "Codex works exactly as usual.\n"},
+       TERMINAL_CODEX + "Voice replies are off for remote Codex sessions.\n"
+                        "Codex works exactly as usual.\n"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(startup_notices(c.agent, c.status, c.in_windows_terminal), c.expected)

@@ -3,8 +3,8 @@
 
 #include <memory>
 
-#include "cli/running_flag.h"
 #include "cli/relay/write_queue.h"
+#include "cli/running_flag.h"
 #include "platform/byte_stream.h"
 
 namespace relay {

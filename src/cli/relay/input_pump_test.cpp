@@ -109,8 +109,9 @@ class InputPumpTest : public ::testing::Test {
 
 TEST_F(InputPumpTest, SendsEachReadUnchangedAsABatchOfOneChunkUntilEndOfInput) {
   const std::string full(INPUT_READ_BYTES, 'p');
-  std::vector<WriteBatch> sent = pump(std::make_unique<ScriptedKeyboard>(std::deque<ScriptedKeyboard::Read>{
-      {"\x03"}, {"\x1a"}, {"\xc3\xa9\x1b[A"}, {full}, {"after"}}));
+  std::vector<WriteBatch> sent =
+      pump(std::make_unique<ScriptedKeyboard>(std::deque<ScriptedKeyboard::Read>{
+          {"\x03"}, {"\x1a"}, {"\xc3\xa9\x1b[A"}, {full}, {"after"}}));
   ASSERT_EQ(sent.size(), 5u);
   const std::vector<std::string> expected = {"\x03", "\x1a", "\xc3\xa9\x1b[A", full, "after"};
   for (std::size_t i = 0; i < sent.size(); ++i) {
@@ -131,8 +132,8 @@ TEST_F(InputPumpTest, EndsWhenTheWriterHasGone) {
   int reads = 0;
   receiver_.release();
   input_pump(std::move(sender_), running_,
-             std::make_unique<ScriptedKeyboard>(
-                 std::deque<ScriptedKeyboard::Read>{{"a"}, {"b"}}, [&] { ++reads; }));
+             std::make_unique<ScriptedKeyboard>(std::deque<ScriptedKeyboard::Read>{{"a"}, {"b"}},
+                                                [&] { ++reads; }));
   EXPECT_EQ(reads, 1);
 }
 

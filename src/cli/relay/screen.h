@@ -62,8 +62,8 @@ class Screen {
   TerminalModes modes_;                       // GUARDED_BY(mutex_)
   const std::shared_ptr<PasteMode> paste_mode_ = std::make_shared<PasteMode>();
   const std::shared_ptr<OutputActivity> activity_ = std::make_shared<OutputActivity>();
-  bool writing_ = false;                      // GUARDED_BY(mutex_)
-  bool closed_ = false;                       // GUARDED_BY(mutex_)
+  bool writing_ = false;  // GUARDED_BY(mutex_)
+  bool closed_ = false;   // GUARDED_BY(mutex_)
   std::atomic<std::uint64_t> taken_{0};
 };
 

@@ -29,7 +29,7 @@ struct Journal {
   int fail_on_write = -1;     // GUARDED_BY(mutex): index of the write that fails
   int writes = 0;             // GUARDED_BY(mutex)
   // Set while a write is in progress: the test can hold the writer inside a write.
-  bool hold_first_write = false;  // GUARDED_BY(mutex)
+  bool hold_first_write = false;     // GUARDED_BY(mutex)
   bool first_write_entered = false;  // GUARDED_BY(mutex)
 };
 
@@ -117,7 +117,7 @@ TEST_F(WriterTest, WritesAndFlushesEveryChunkInOrder) {
   std::vector<std::pair<Event::Kind, std::string>> seen;
   for (const Event& e : log) seen.emplace_back(e.kind, e.bytes);
   const std::vector<std::pair<Event::Kind, std::string>> expected = {
-      {Event::WRITE, "ab"}, {Event::FLUSH, ""}, {Event::WRITE, ""}, {Event::FLUSH, ""},
+      {Event::WRITE, "ab"}, {Event::FLUSH, ""}, {Event::WRITE, ""},   {Event::FLUSH, ""},
       {Event::WRITE, "cd"}, {Event::FLUSH, ""}, {Event::WRITE, "ef"}, {Event::FLUSH, ""}};
   EXPECT_EQ(seen, expected);
 }
@@ -134,7 +134,7 @@ TEST_F(WriterTest, PausesOnlyBetweenTheChunksOfABatch) {
   ASSERT_EQ(log.size(), 8u);
   // A single-chunk batch is written at once whatever its pause (a 5 s wait would show here).
   EXPECT_LT(log[0].at - began, milliseconds(2500));
-  EXPECT_GE(log[4].at - log[2].at, pause);      // "\r" waited for after "reply"
+  EXPECT_GE(log[4].at - log[2].at, pause);               // "\r" waited for after "reply"
   EXPECT_LT(log[6].at - log[4].at, milliseconds(2500));  // no pause after the batch
 }
 

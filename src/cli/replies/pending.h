@@ -30,13 +30,14 @@ inline constexpr std::chrono::milliseconds DELIVERY_ACK_TIMEOUT{std::chrono::sec
 // `limit` as a whole. Nothing on a transport failure, a status of 400 or above, an unreadable
 // body or one that decode_pending refuses.
 [[nodiscard]] std::optional<PendingResponse> fetch_pending(std::string_view base_url,
-                                             std::string_view capability_token,
-                                             std::string_view handle,
-                                             std::chrono::milliseconds limit);
+                                                           std::string_view capability_token,
+                                                           std::string_view handle,
+                                                           std::chrono::milliseconds limit);
 
 // POST <base_url>/api/managed-sessions/<handle>/delivered with the body "{}", bounded by
 // `limit`. True when the app answered with a status below 400; the answer is not read.
-[[nodiscard]] bool acknowledge_delivery(std::string_view base_url, std::string_view capability_token,
-                          std::string_view handle, std::chrono::milliseconds limit);
+[[nodiscard]] bool acknowledge_delivery(std::string_view base_url,
+                                        std::string_view capability_token, std::string_view handle,
+                                        std::chrono::milliseconds limit);
 
 }  // namespace replies

@@ -1,8 +1,8 @@
 #include "cli/replies/pending.h"
 
-#include <filesystem>
-
 #include <gtest/gtest.h>
+
+#include <filesystem>
 
 #include "cli/companion/http.h"
 #include "standin/app.h"
@@ -66,7 +66,11 @@ TEST(DecodePending, FollowsTheRecordRules) {
       {R"([null,null])", false},
       {"[1]", false},
       // Invalid UTF-8 is replaced, not refused.
-      {"{\"reply\":\"a\xFF" "b\"}", true, "a\xEF\xBF\xBD" "b"},
+      {"{\"reply\":\"a\xFF"
+       "b\"}",
+       true,
+       "a\xEF\xBF\xBD"
+       "b"},
   };
   for (const DecodeCase& c : cases) {
     const std::optional<PendingResponse> decoded = decode_pending(c.body);
@@ -114,9 +118,9 @@ class PendingRequests : public ::testing::Test {
   }
 
   std::string register_handle() {
-    const companion::RequestOutcome r = companion::send_request(
-        companion::Method::Post, base_ + "/api/managed-sessions/register", 3s, app_->token(),
-        std::string(R"({"token":"t"})"));
+    const companion::RequestOutcome r =
+        companion::send_request(companion::Method::Post, base_ + "/api/managed-sessions/register",
+                                3s, app_->token(), std::string(R"({"token":"t"})"));
     EXPECT_EQ(r.kind, companion::RequestOutcome::Kind::Answered);
     return app_->last_handle();
   }
@@ -167,7 +171,8 @@ TEST_F(PendingRequests, AcknowledgementPostsAnEmptyObjectWithHeadersInOrder) {
   EXPECT_EQ(acks[0].body, "{}");
   std::vector<std::string> ours;
   for (const auto& [name, value] : acks[0].headers) {
-    if (name == "Content-Type" || name == "x-talvane-session-token") ours.push_back(name + "=" + value);
+    if (name == "Content-Type" || name == "x-talvane-session-token")
+      ours.push_back(name + "=" + value);
   }
   EXPECT_EQ(ours, (std::vector<std::string>{"Content-Type=application/json",
                                             "x-talvane-session-token=" + app_->token()}));

@@ -1,12 +1,12 @@
 #include "cli/replies/reply_poller.h"
 
+#include <gtest/gtest.h>
+
 #include <condition_variable>
 #include <filesystem>
 #include <future>
 #include <mutex>
 #include <thread>
-
-#include <gtest/gtest.h>
 
 #include "cli/replies/pending.h"
 #include "cli/replies/reply_shaping.h"
@@ -63,7 +63,7 @@ class ReplyPoller : public ::testing::Test {
   // wants to end the writer's side itself.
   void start(cli::AgentKind agent, bool collect = true) {
     session_ = std::make_shared<companion::ManagedSession>(agent, dir_.native(), "session-token",
-                                                          std::nullopt, 1234);
+                                                           std::nullopt, 1234);
     ASSERT_EQ(companion::register_session(*session_), companion::RegistrationStatus::Registered);
     auto [sender, receiver] = relay::make_write_queue();
     if (collect) {
@@ -221,7 +221,8 @@ TEST_F(ReplyPoller, FailedPollGivesTheRegistrationUpAndTheNewHandleIsPolled) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     const std::string old_handle = app_->last_handle();
-    ASSERT_TRUE(eventually([&] { return companion::registration_snapshot(*session_).has_value(); }));
+    ASSERT_TRUE(
+        eventually([&] { return companion::registration_snapshot(*session_).has_value(); }));
     standin::Answer once = c.answer;
     once.once = true;
     app_->set_answer(Endpoint::Pending, once);
@@ -231,8 +232,8 @@ TEST_F(ReplyPoller, FailedPollGivesTheRegistrationUpAndTheNewHandleIsPolled) {
     ASSERT_EQ(companion::register_session(*session_), companion::RegistrationStatus::Registered);
     const std::string new_handle = app_->last_handle();
     ASSERT_NE(new_handle, old_handle);
-    ASSERT_TRUE(app_->wait_until(
-        [&](const auto& all) { return all.back().handle == new_handle; }, GENEROUS));
+    ASSERT_TRUE(app_->wait_until([&](const auto& all) { return all.back().handle == new_handle; },
+                                 GENEROUS));
   }
   EXPECT_EQ(batch_count(), 0u);
 }
