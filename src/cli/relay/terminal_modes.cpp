@@ -66,6 +66,10 @@ void TerminalModes::feed(std::string_view bytes) {
       state_ = State::Escape;
       continue;
     }
+    if (state_ == State::CsiIgnore) {
+      i = ignored_sequence_end(bytes, i);
+      if (i == bytes.size()) return;
+    }
     const char c = bytes[i];
     if (c == ESC) {
       state_ = State::Escape;  // an escape cuts any sequence under way short
@@ -82,6 +86,17 @@ void TerminalModes::feed(std::string_view bytes) {
     }
     csi_byte(c);
   }
+}
+
+// Where the body of an ignored control sequence that goes on at `from` ends: at its final byte,
+// or at an escape, CAN or SUB, which end it too; the end of `bytes` if none comes.
+std::size_t TerminalModes::ignored_sequence_end(std::string_view bytes, std::size_t from) {
+  for (std::size_t i = from; i < bytes.size(); ++i) {
+    const char c = bytes[i];
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == ESC || c == CAN || c == SUB || (byte >= 0x40 && byte <= 0x7e)) return i;
+  }
+  return bytes.size();
 }
 
 void TerminalModes::start_csi() {
@@ -118,6 +133,14 @@ void TerminalModes::csi_byte(char c) {
   if (state_ == State::CsiIgnore) return;
   if (byte >= 0x80) {
     state_ = State::CsiIgnore;
+  } else if (marker_ == 0) {
+    // Every sequence tracked starts with a marker; most output (colours, cursor moves) has
+    // none, and is skipped to its end at once.
+    if (c >= '<' && c <= '?') {
+      marker_ = c;
+    } else {
+      state_ = State::CsiIgnore;
+    }
   } else if (byte >= 0x20 && byte <= 0x2f) {
     intermediate_ = true;
   } else if (intermediate_) {
@@ -128,8 +151,6 @@ void TerminalModes::csi_byte(char c) {
   } else if (c == ';') {
     end_param();
     params_begun_ = true;
-  } else if (c >= '<' && c <= '?' && marker_ == 0 && !params_begun_) {
-    marker_ = c;
   } else {
     state_ = State::CsiIgnore;  // a colon, or a marker out of place
   }

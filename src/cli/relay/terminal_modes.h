@@ -34,6 +34,7 @@ class TerminalModes {
 
  private:
   enum class State { Ground, Escape, Csi, CsiIgnore };
+  static std::size_t ignored_sequence_end(std::string_view bytes, std::size_t from);
   void start_csi();
   void csi_byte(char c);
   void end_param();
