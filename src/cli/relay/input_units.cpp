@@ -47,19 +47,7 @@ void InputUnits::step(unsigned char byte) {
       outside(byte);
       return;
     case State::Escape:
-      if (byte == '[') {
-        state_ = State::Csi;
-        csi_length_ = 0;
-      } else if (byte == 'O') {
-        state_ = State::Ss3;
-      } else if (byte == ']' || byte == 'P' || byte == '_' || byte == '^' || byte == 'X') {
-        state_ = State::String;
-      } else if (in(byte, 0x20, 0x2F)) {
-        state_ = State::EscapeIntermediate;
-      } else if (byte != ESC) {  // ESC ESC [A is Alt with a sequence: still one unit
-        state_ = State::Outside;
-        outside(byte);  // Alt with a key, which may itself begin a character
-      }
+      after_escape(byte);
       return;
     case State::EscapeIntermediate:
       if (in(byte, 0x20, 0x2F)) return;
@@ -83,15 +71,7 @@ void InputUnits::step(unsigned char byte) {
       if (!in(byte, 0x40, 0x7E)) outside(byte);
       return;
     case State::String:
-      if (byte == ESC) {
-        state_ = State::StringEscape;
-      } else if (byte == BEL || byte == CAN || byte == SUB) {
-        state_ = State::Outside;
-      } else if (byte < 0x20) {
-        // No control belongs in a string: this was Alt with a key, then typing (Enter, Tab...).
-        state_ = State::Outside;
-        outside(byte);
-      }
+      in_string(byte);
       return;
     case State::StringEscape:
       state_ = State::Outside;
@@ -118,6 +98,34 @@ void InputUnits::step(unsigned char byte) {
         pending_ = byte == ESC ? 1 : 0;
       }
       return;
+  }
+}
+
+void InputUnits::after_escape(unsigned char byte) {
+  if (byte == '[') {
+    state_ = State::Csi;
+    csi_length_ = 0;
+  } else if (byte == 'O') {
+    state_ = State::Ss3;
+  } else if (byte == ']' || byte == 'P' || byte == '_' || byte == '^' || byte == 'X') {
+    state_ = State::String;
+  } else if (in(byte, 0x20, 0x2F)) {
+    state_ = State::EscapeIntermediate;
+  } else if (byte != ESC) {  // ESC ESC [A is Alt with a sequence: still one unit
+    state_ = State::Outside;
+    outside(byte);  // Alt with a key, which may itself begin a character
+  }
+}
+
+void InputUnits::in_string(unsigned char byte) {
+  if (byte == ESC) {
+    state_ = State::StringEscape;
+  } else if (byte == BEL || byte == CAN || byte == SUB) {
+    state_ = State::Outside;
+  } else if (byte < 0x20) {
+    // No control belongs in a string: this was Alt with a key, then typing (Enter, Tab...).
+    state_ = State::Outside;
+    outside(byte);
   }
 }
 

@@ -37,6 +37,8 @@ class InputUnits {
   };
 
   void step(unsigned char byte);
+  void after_escape(unsigned char byte);
+  void in_string(unsigned char byte);
   void outside(unsigned char byte);
   void end_csi(unsigned char final_byte);
 
