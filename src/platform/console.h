@@ -39,7 +39,10 @@ void wait_for_resize(std::chrono::milliseconds bound);
 // sent by another process, the console is restored, the hook below runs, and the process ends
 // as the system would end it. On POSIX a job-control stop puts the saved mode back first, and the
 // continuation takes the relay mode again (in the foreground) and has the window measured anew.
-// Fails when standard input is not a console. Main thread; a later call installs nothing more.
+// On POSIX the handling is a thread of its own, started here, that takes the signals (they are
+// blocked in every thread started after this call); on Windows the system calls the handler on
+// a thread it starts for each event. Fails when standard input is not a console. Main thread,
+// before any other thread starts; a later call installs nothing more.
 [[nodiscard]] Result<void> install_console_handler();
 
 // Runs, in the control handling, after the console has been restored (the launch layer installs
