@@ -118,16 +118,17 @@ class ConsoleKeys final : public ByteSource {
   }
 };
 
-// The screen: one process-wide writer, so that a character split between two writes is joined.
+// The screen: one process-wide state for every writer, so that a character split between two
+// writes is joined.
 constexpr UINT UTF8_CODE_PAGE = 65001;
 constexpr std::size_t CONVERT_BYTES = 4096;
 
-struct ScreenWriter {
+struct ScreenState {
   std::mutex mutex;
   ScreenEncoder encoder;  // GUARDED_BY(mutex)
   std::u16string wide;    // GUARDED_BY(mutex): reused conversion buffer
 };
-ScreenWriter SCREEN_WRITER;
+ScreenState SCREEN_STATE;
 
 Result<void> write_file_all(HANDLE handle, std::string_view bytes) {
   while (!bytes.empty()) {
@@ -155,12 +156,12 @@ Result<void> write_console_all(HANDLE handle, std::u16string_view text) {
 class ConsoleScreen final : public ByteSink {
  public:
   Result<void> write_all(std::string_view bytes) override {
-    std::lock_guard<std::mutex> lock(SCREEN_WRITER.mutex);
+    std::lock_guard<std::mutex> lock(SCREEN_STATE.mutex);
     Result<HANDLE> output = std_handle(STD_OUTPUT_HANDLE);
     if (!output) return output.error();
     if (GetConsoleOutputCP() == UTF8_CODE_PAGE) {
       // The console takes UTF-8 as it is: split characters and all, nothing to convert.
-      const std::string held = SCREEN_WRITER.encoder.take_held();
+      const std::string held = SCREEN_STATE.encoder.take_held();
       if (auto done = write_file_all(output.value(), held); !done) return done;
       return write_file_all(output.value(), bytes);
     }
@@ -168,9 +169,9 @@ class ConsoleScreen final : public ByteSink {
     while (!bytes.empty()) {
       const std::string_view piece = bytes.substr(0, CONVERT_BYTES);
       bytes.remove_prefix(piece.size());
-      SCREEN_WRITER.wide.clear();
-      SCREEN_WRITER.encoder.encode(piece, SCREEN_WRITER.wide);
-      if (auto done = write_console_all(output.value(), SCREEN_WRITER.wide); !done) return done;
+      SCREEN_STATE.wide.clear();
+      SCREEN_STATE.encoder.encode(piece, SCREEN_STATE.wide);
+      if (auto done = write_console_all(output.value(), SCREEN_STATE.wide); !done) return done;
     }
     return {};
   }
