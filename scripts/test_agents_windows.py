@@ -427,13 +427,13 @@ class Session:
                                 "status %d, %d withdrawals" % (status, withdrawals))
 
 
-# Measured with claude.exe 2.1.197 through talvane.exe: of any reply over about 1 KB, with or
-# without line breaks, with or without the paste markers, its Enter 80 ms or 2 s after the text,
-# what reaches the model is the text less its first 996 characters, or 1,992, 2,988 ...: every
-# whole 996 characters are lost and only the remainder arrives, as if each full read of the
-# console's input were taken for a paste and dropped. Wine's console drops the paste markers and
-# hands the text over whole as keys (see --keys); what claude.exe makes of a long reply on a
-# real console scripts/windows-smoke.ps1 shows.
+# Measured with claude.exe 2.1.197 through talvane.exe: of any reply over 1 KiB, with or without
+# line breaks, with or without the paste markers, its Enter 80 ms or 2 s after the text, what
+# reaches the model is the text less its first 1,024 bytes of UTF-8, or 2,048, 3,072 ...: every
+# whole KiB is lost and only the remainder arrives, as if each full 1 KiB read of the console's
+# input were taken for a paste and dropped. Wine's console drops the paste markers and hands the
+# text over whole as keys (see --keys); what claude.exe makes of a long reply on a real console
+# scripts/windows-smoke.ps1 shows.
 CLAUDE_LONG_UNDER_WINE = ("under Wine claude.exe keeps only the tail of a long burst of keys; "
                           "see scripts/windows-smoke.ps1 for a real host")
 
