@@ -183,43 +183,39 @@ try {
     Check "Ctrl+C reaches the agent as 0x03" ($received.Contains([string][char]3)) $shown
     Check "talvane ends with the agent's exit code after the reply" ($process.ExitCode -eq 0) "(got $($process.ExitCode))"
 
+    # Runs talvane with the fake agent as $agent while the stand-in app sends $reply (its script
+    # form: line breaks as \n); types Ctrl+] once the agent has read a CR, or after $seconds,
+    # and returns what the agent read.
+    function Invoke-Reply([string]$agent, [string]$reply, [int]$seconds, [string]$log) {
+        Copy-Item $fakeAgent (Join-Path $bin "$agent.exe") -Force
+        Remove-Item (Join-Path $record "input") -ErrorAction SilentlyContinue
+        [System.IO.File]::WriteAllText($script, "reply $reply`n")
+        $replier = Start-Process -FilePath $standin -ArgumentList "--data-dir", $appDir, "--script", $script -NoNewWindow -PassThru -RedirectStandardOutput (Join-Path $work $log)
+        $run = Start-Process -FilePath $talvane -ArgumentList $agent -WorkingDirectory $work -NoNewWindow -PassThru
+        $null = $run.Handle
+        $deadline = (Get-Date).AddSeconds($seconds)
+        while (-not (Read-Record "input").Contains("`r") -and (Get-Date) -lt $deadline) { Start-Sleep -Milliseconds 100 }
+        & $consoleTool type talvane.exe 1d | Out-Host
+        if (-not $run.WaitForExit(30000)) { $run.Kill(); $run.WaitForExit() }
+        if (-not $replier.HasExited) { $replier.Kill() }
+        return (Read-Record "input")
+    }
+
     # A two-line Codex reply: what the console hands the agent for the line break and the Enter
     # (Wine's console turns LF into Ctrl+Enter and the Enter into a plain Enter; whether this
     # console does the same, and whether the Enter comes after the text, only a real host shows).
     # With the real codex.exe on PATH as well, a two-line reply must be submitted: see the README.
-    Copy-Item $fakeAgent (Join-Path $bin "codex.exe")
-    Remove-Item (Join-Path $record "input") -ErrorAction SilentlyContinue
-    [System.IO.File]::WriteAllText($script, "reply first line\nsecond line`n")
-    $app2 = Start-Process -FilePath $standin -ArgumentList "--data-dir", $appDir, "--script", $script -NoNewWindow -PassThru -RedirectStandardOutput (Join-Path $work "standin2.out")
-    $process = Start-Process -FilePath $talvane -ArgumentList "codex" -WorkingDirectory $work -NoNewWindow -PassThru
-    $null = $process.Handle
-    $deadline = (Get-Date).AddSeconds(30)
-    while (-not (Read-Record "input").Contains("`r") -and (Get-Date) -lt $deadline) { Start-Sleep -Milliseconds 100 }
-    & $consoleTool type talvane.exe 1d
-    if (-not $process.WaitForExit(30000)) { $process.Kill(); $process.WaitForExit() }
-    if (-not $app2.HasExited) { $app2.Kill() }
-    $received = Read-Record "input"
+    $received = Invoke-Reply "codex" "first line\nsecond line" 30 "standin2.out"
     $shown = "(got " + (($received -replace $esc, "ESC") -replace "`r", "CR" -replace "`n", "LF") + ")"
     Check "a two-line Codex reply reaches the agent with its line break and then its Enter" ($received.StartsWith("first line`nsecond line`r") -or $received.StartsWith("$esc[200~first line`nsecond line$esc[201~`r")) $shown
 
-    # A 6 KB Claude reply: under Wine the console drops the paste markers and claude.exe keeps
-    # only the last 60 or so characters of so long a burst of keys. Here the agent must receive
-    # the whole text inside its markers, then the Enter. With the real claude.exe on PATH as
-    # well, a 6 KB reply must be submitted: see the README.
-    Copy-Item $fakeAgent (Join-Path $bin "claude.exe") -Force
-    Remove-Item (Join-Path $record "input") -ErrorAction SilentlyContinue
+    # A 6 KB Claude reply: under Wine the console drops the paste markers and claude.exe loses
+    # every whole KiB of so long a burst of keys. Here the agent must receive the whole text
+    # inside its markers, then the Enter. With the real claude.exe on PATH as well, a 6 KB reply
+    # must be submitted: see the README.
     $line = "a long smoke reply line to fill six kilobytes with plain words"
     $long = (1..100 | ForEach-Object { "$line $_" }) -join "\n"
-    [System.IO.File]::WriteAllText($script, "reply $long`n")
-    $app3 = Start-Process -FilePath $standin -ArgumentList "--data-dir", $appDir, "--script", $script -NoNewWindow -PassThru -RedirectStandardOutput (Join-Path $work "standin3.out")
-    $process = Start-Process -FilePath $talvane -ArgumentList "claude" -WorkingDirectory $work -NoNewWindow -PassThru
-    $null = $process.Handle
-    $deadline = (Get-Date).AddSeconds(60)
-    while (-not (Read-Record "input").Contains("`r") -and (Get-Date) -lt $deadline) { Start-Sleep -Milliseconds 100 }
-    & $consoleTool type talvane.exe 1d
-    if (-not $process.WaitForExit(30000)) { $process.Kill(); $process.WaitForExit() }
-    if (-not $app3.HasExited) { $app3.Kill() }
-    $received = Read-Record "input"
+    $received = Invoke-Reply "claude" $long 60 "standin3.out"
     $whole = "$esc[200~" + ($long -replace "\\n", "`n") + "$esc[201~`r"
     Check "a 6 KB Claude reply reaches the agent whole, inside its paste markers, then its Enter" ($received.StartsWith($whole)) ("(got {0} characters)" -f $received.Length)
 } finally {
