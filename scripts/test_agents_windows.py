@@ -434,7 +434,7 @@ class Session:
 # input were taken for a paste and dropped. Wine's console drops the paste markers and hands the
 # text over whole as keys (see --keys); what claude.exe makes of a long reply on a real console
 # scripts/windows-smoke.ps1 shows.
-CLAUDE_LONG_UNDER_WINE = ("under Wine claude.exe keeps only the tail of a long burst of keys; "
+CLAUDE_LONG_UNDER_WINE = ("under Wine claude.exe loses every whole KiB of a long burst of keys; "
                           "see scripts/windows-smoke.ps1 for a real host")
 
 # An option neither agent knows: each ends at once with its own usage error code.
