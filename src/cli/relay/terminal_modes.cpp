@@ -106,7 +106,6 @@ void TerminalModes::start_csi() {
   first_param_ = 0;
   second_param_ = 0;
   params_ = 0;
-  params_begun_ = false;
   intermediate_ = false;
   named_.reset();
   named_alternate_ = 0;
@@ -130,7 +129,6 @@ void TerminalModes::csi_byte(char c) {
     state_ = State::Ground;
     return;
   }
-  if (state_ == State::CsiIgnore) return;
   if (byte >= 0x80) {
     state_ = State::CsiIgnore;
   } else if (marker_ == 0) {
@@ -147,10 +145,8 @@ void TerminalModes::csi_byte(char c) {
     state_ = State::CsiIgnore;  // a parameter byte after an intermediate
   } else if (c >= '0' && c <= '9') {
     param_ = std::min(param_ * 10 + static_cast<unsigned>(c - '0'), PARAM_CAP);
-    params_begun_ = true;
   } else if (c == ';') {
     end_param();
-    params_begun_ = true;
   } else {
     state_ = State::CsiIgnore;  // a colon, or a marker out of place
   }

@@ -49,7 +49,6 @@ class TerminalModes {
   unsigned first_param_ = 0;      // the sequence's first parameter
   unsigned second_param_ = 0;     // and its second
   std::size_t params_ = 0;        // parameters ended so far
-  bool params_begun_ = false;     // a digit or ';' has been read
   bool intermediate_ = false;     // the sequence has an intermediate byte
   std::bitset<16> named_;         // tracked modes the sequence names, by index
   unsigned named_alternate_ = 0;  // the first alternate-screen mode it names
