@@ -24,14 +24,19 @@
 
 namespace relay {
 
-// One unit of terminal input: chunks written in order, `pause` waited before each chunk but the
-// first; then, where `quiet` is not zero, also until the agent's output has been quiet that long,
-// for at most `quiet_bound` after the pause. A batch is written whole before the next one starts.
+// One unit of terminal input: chunks written in order. A batch is written whole before the next
+// one starts.
+// - Before the last chunk of two or more (a reply's Enter): `pause`; then, where `quiet` is not
+//   zero, until the agent's output has been quiet that long, for at most `quiet_bound`.
+// - Before each other chunk but the first (the next piece of a long text), where `piece_bound` is
+//   not zero: until the agent has drawn since the piece before was written and has then been
+//   quiet for `quiet`, for at most `piece_bound`.
 struct WriteBatch {
   std::vector<std::string> chunks;
   std::chrono::nanoseconds pause{0};
   std::chrono::nanoseconds quiet{0};
   std::chrono::nanoseconds quiet_bound{0};
+  std::chrono::nanoseconds piece_bound{0};
 };
 
 // Key input that may wait in the queue before send_keys waits for room: an agent that reads no

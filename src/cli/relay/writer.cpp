@@ -21,19 +21,48 @@ void wait_for_quiet(const OutputActivity& activity, Clock::duration quiet,
   }
 }
 
+// How often the writer looks whether the agent has drawn yet: the output thread notes its writes
+// without waking anybody.
+constexpr std::chrono::milliseconds DRAW_POLL{2};
+
+// Sleeps until the agent has drawn after `written` and then been quiet for `quiet`, or until
+// `deadline`.
+void wait_for_reaction(const OutputActivity& activity, Clock::time_point written,
+                       Clock::duration quiet, Clock::time_point deadline) {
+  while (activity.last() <= written) {
+    if (Clock::now() >= deadline) return;
+    std::this_thread::sleep_for(DRAW_POLL);
+  }
+  wait_for_quiet(activity, quiet, deadline);
+}
+
 // False when a write failed and the writer must stop.
 bool write_batch(const WriteBatch& batch, platform::ByteSink& input,
                  const OutputActivity* activity) {
+  const auto quiet = std::chrono::duration_cast<Clock::duration>(batch.quiet);
+  Clock::time_point written;
   for (std::size_t i = 0; i < batch.chunks.size(); ++i) {
-    if (i > 0 && batch.pause.count() > 0) std::this_thread::sleep_for(batch.pause);
-    if (i > 0 && batch.quiet.count() > 0 && activity != nullptr) {
-      const auto quiet = std::chrono::duration_cast<Clock::duration>(batch.quiet);
-      const auto bound = std::chrono::duration_cast<Clock::duration>(batch.quiet_bound);
-      wait_for_quiet(*activity, quiet, Clock::now() + bound);
+    const bool last = i + 1 == batch.chunks.size();
+    if (i > 0 && last) {
+      if (batch.pause.count() > 0) std::this_thread::sleep_for(batch.pause);
+      if (quiet.count() > 0 && activity != nullptr) {
+        const Clock::time_point deadline =
+            Clock::now() + std::chrono::duration_cast<Clock::duration>(batch.quiet_bound);
+        // After pieces the Enter, too, waits until the agent has drawn since the last one.
+        if (batch.piece_bound.count() > 0) {
+          wait_for_reaction(*activity, written, quiet, deadline);
+        } else {
+          wait_for_quiet(*activity, quiet, deadline);
+        }
+      }
+    } else if (i > 0 && batch.piece_bound.count() > 0 && activity != nullptr) {
+      wait_for_reaction(*activity, written, quiet,
+                        written + std::chrono::duration_cast<Clock::duration>(batch.piece_bound));
     }
     if (!input.write_all(batch.chunks[i])) return false;
     // A failed flush loses nothing that a later write could recover; it is not a reason to stop.
     (void)input.flush();
+    written = Clock::now();
   }
   return true;
 }

@@ -168,6 +168,36 @@ TEST_F(WriterTest, EnterWaitsForTheAgentsOutputToGoQuietWithinItsBound) {
   EXPECT_LT(log[6].at - log[4].at, milliseconds(30000));
 }
 
+TEST_F(WriterTest, EachPieceWaitsForTheAgentToDrawAfterTheOneBefore) {
+  // Guards against pieces of a long text piling up unread (Claude Code through a pseudo-console
+  // takes a read of over 800 characters for a paste of its own and loses it).
+  WriteBatch pieces{{"one", "two", "\r"}, {}};
+  pieces.quiet = milliseconds(50);
+  pieces.piece_bound = milliseconds(200);
+  ASSERT_TRUE(sender_.send(std::move(pieces)));
+  start();
+  {
+    std::unique_lock<std::mutex> lock(journal_->mutex);
+    ASSERT_TRUE(journal_->changed.wait_for(lock, std::chrono::seconds(30),
+                                           [&] { return journal_->events.size() >= 6; }));
+  }
+  // The agent draws until `drawn_until`: the next piece waits for the quiet after it.
+  const Clock::time_point drawn_until = Clock::now() + milliseconds(300);
+  activity_->note(drawn_until);
+  WriteBatch drawn{{"three", "four", "\r"}, {}};
+  drawn.quiet = milliseconds(50);
+  drawn.piece_bound = milliseconds(60000);
+  ASSERT_TRUE(sender_.send(std::move(drawn)));
+  finish();
+  const std::vector<Event> log = events();
+  ASSERT_EQ(log.size(), 12u);
+  // Nothing drawn after "one": "two" comes once the bound has passed, not before.
+  EXPECT_GE(log[2].at - log[0].at, milliseconds(200));
+  EXPECT_LT(log[2].at - log[0].at, milliseconds(30000));
+  EXPECT_GE(log[8].at - drawn_until, milliseconds(50));
+  EXPECT_LT(log[8].at - log[6].at, milliseconds(30000));
+}
+
 TEST_F(WriterTest, KeysTypedDuringAPauseLandAfterTheWholeBatch) {
   ASSERT_TRUE(sender_.send(WriteBatch{{"reply", "\r"}, milliseconds(200)}));
   start();
