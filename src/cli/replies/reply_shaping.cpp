@@ -33,18 +33,50 @@ std::chrono::milliseconds quiet_bound(std::size_t text_bytes) {
   return std::min(SHORTEST_QUIET_BOUND + per_bytes, LONGEST_QUIET_WAIT);
 }
 
+std::vector<std::string> split_text(std::string_view text, std::size_t piece_bytes) {
+  // Back from `end` to the start of the character it falls in.
+  const auto char_start = [&](std::size_t end) {
+    while (end > 0 && end < text.size() && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) {
+      --end;
+    }
+    return end;
+  };
+  std::vector<std::string> pieces;
+  std::size_t at = 0;
+  while (at < text.size()) {
+    std::size_t end = text.size() - at > piece_bytes ? char_start(at + piece_bytes) : text.size();
+    // Shorter by one character, it differs from the piece before (as long): one of a single
+    // character stays as it is.
+    if (!pieces.empty() && text.substr(at, end - at) == pieces.back() && char_start(end - 1) > at) {
+      end = char_start(end - 1);
+    }
+    pieces.emplace_back(text.substr(at, end - at));
+    at = end;
+  }
+  return pieces;
+}
+
 std::optional<relay::WriteBatch> shape_reply(cli::AgentKind agent, std::string_view text,
-                                             bool bracketed_paste) {
+                                             bool bracketed_paste, Console console) {
   std::string clean = clean_reply_text(text);
   if (clean.empty()) return std::nullopt;
   const bool claude = agent == cli::AgentKind::Claude;
-  // Cleaning has made every line break an LF, which both agents take as a new line in the text.
-  std::string typed = claude || bracketed_paste ? bracketed(clean) : std::move(clean);
+  const bool pseudo_console = console == Console::PseudoConsole;
   relay::WriteBatch batch;
-  batch.pause = enter_wait(claude ? CLAUDE_ENTER_DELAY : CODEX_ENTER_DELAY, typed.size());
-  batch.quiet = claude ? CLAUDE_QUIET : CODEX_QUIET;
-  batch.quiet_bound = quiet_bound(typed.size());
-  batch.chunks.push_back(std::move(typed));
+  // Cleaning has made every line break an LF, which both agents take as a new line in the text.
+  if (claude && pseudo_console && clean.size() > CLAUDE_PIECE_BYTES) {
+    for (const std::string& piece : split_text(clean, CLAUDE_PIECE_BYTES)) {
+      batch.chunks.push_back(bracketed(piece));
+    }
+    batch.piece_bound = PIECE_BOUND;
+  } else {
+    batch.chunks.push_back(claude || bracketed_paste ? bracketed(clean) : std::move(clean));
+  }
+  // The Enter follows the last piece, which is all the agent may not have taken yet.
+  const std::size_t last = batch.chunks.back().size();
+  batch.pause = enter_wait(claude ? CLAUDE_ENTER_DELAY : CODEX_ENTER_DELAY, last);
+  batch.quiet = claude ? CLAUDE_QUIET : pseudo_console ? CODEX_KEYS_QUIET : CODEX_QUIET;
+  batch.quiet_bound = quiet_bound(last);
   batch.chunks.emplace_back("\r");
   return batch;
 }

@@ -4,7 +4,9 @@
 #include <chrono>
 #include <cstddef>
 #include <optional>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "cli/agent_kind.h"
 #include "cli/relay/write_queue.h"
@@ -41,6 +43,9 @@ std::chrono::milliseconds enter_wait(std::chrono::milliseconds delay, std::size_
 // own; it handles keys as slowly as it redraws for each.
 inline constexpr std::chrono::milliseconds CLAUDE_QUIET{40};
 inline constexpr std::chrono::milliseconds CODEX_QUIET{250};
+// Through a pseudo-console codex.exe gets even a paste as keys, and while it handles them it may
+// not draw for up to 400 ms (measured under Wine on 2 CPUs): there its Enter waits for this.
+inline constexpr std::chrono::milliseconds CODEX_KEYS_QUIET{600};
 // For at most this long after the wait above, and QUIET_WAIT_PER_BYTE longer for each byte of
 // the text (a console that redraws for every key takes a few milliseconds a key), up to
 // LONGEST_QUIET_WAIT: an agent that never stops drawing still gets its Enter.
@@ -51,15 +56,41 @@ inline constexpr std::chrono::milliseconds LONGEST_QUIET_WAIT{120000};
 // How long the Enter may wait for the agent to go quiet after a text of `text_bytes`.
 std::chrono::milliseconds quiet_bound(std::size_t text_bytes);
 
+// What hands the agent its input. A terminal (POSIX) passes the bytes on as they are. Windows'
+// pseudo-console turns them into key events, which the agent reads back in pieces of at most
+// 1 KiB; not every console passes the paste markers on (Wine's drops them).
+enum class Console { Terminal, PseudoConsole };
+#ifdef _WIN32
+inline constexpr Console THIS_CONSOLE = Console::PseudoConsole;
+#else
+inline constexpr Console THIS_CONSOLE = Console::Terminal;
+#endif
+
+// Claude Code takes any one input it reads of over 800 characters for a paste of its own, and
+// loses it when more input follows before it has drawn: through a pseudo-console that dropped
+// the markers, every whole KiB of a long reply went missing. There a Claude reply of over
+// CLAUDE_PIECE_BYTES is written as pieces of at most that many bytes, each a paste of its own,
+// each once the agent has drawn since the one before (at most PIECE_BOUND each); should a draw
+// seen be late and not for the last piece, two pieces unread still stay within 800 characters.
+inline constexpr std::size_t CLAUDE_PIECE_BYTES = 400;
+inline constexpr std::chrono::milliseconds PIECE_BOUND{2000};
+
+// `text` cut into pieces of at most `piece_bytes` (at least 4), each ending on a whole UTF-8
+// character, no piece the same as the one before it (Claude Code takes a paste equal to the one
+// before for a request to show that one in full). Pure; any thread.
+std::vector<std::string> split_text(std::string_view text, std::size_t piece_bytes);
+
 // The text is first cleaned by clean_reply_text: line breaks become LF, control characters go.
 // Nothing when nothing is left of it: there is nothing to type, and no Enter to press on the
 // user's own unfinished input.
-// Claude: ESC[200~ text ESC[201~, then a second chunk "\r" after CLAUDE_ENTER_DELAY.
+// Claude: ESC[200~ text ESC[201~, then a second chunk "\r" after CLAUDE_ENTER_DELAY; through a
+// pseudo-console a text of over CLAUDE_PIECE_BYTES is split_text's pieces, each so.
 // Codex: while the agent has bracketed paste on (`bracketed_paste`), ESC[200~ text ESC[201~,
 // else the text as typed keys; then a second chunk "\r" after CODEX_ENTER_DELAY.
 // Either delay grows with the text's length (enter_wait), and the Enter then waits for the
-// agent's output to go quiet (CLAUDE_QUIET, CODEX_QUIET; at most quiet_bound). Pure; any thread.
+// agent's output to go quiet (CLAUDE_QUIET, CODEX_QUIET or through a pseudo-console
+// CODEX_KEYS_QUIET; at most quiet_bound). Pure; any thread.
 std::optional<relay::WriteBatch> shape_reply(cli::AgentKind agent, std::string_view text,
-                                             bool bracketed_paste);
+                                             bool bracketed_paste, Console console = THIS_CONSOLE);
 
 }  // namespace replies

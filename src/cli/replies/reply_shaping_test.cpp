@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <tuple>
+#include <vector>
+
 namespace replies {
 namespace {
 
@@ -70,7 +74,7 @@ TEST(ReplyShaping, TheEnterWaitsLongerAfterALongTextAndWithinABound) {
   EXPECT_GE(enter_wait(CLAUDE_ENTER_DELAY, long_text), CLAUDE_ENTER_DELAY + 170ms);
   EXPECT_EQ(enter_wait(CODEX_ENTER_DELAY, 100 * 1024 * 1024), LONGEST_ENTER_WAIT);
   const std::optional<relay::WriteBatch> batch =
-      shape_reply(AgentKind::Codex, std::string(long_text, 'x'), true);
+      shape_reply(AgentKind::Codex, std::string(long_text, 'x'), true, Console::Terminal);
   ASSERT_TRUE(batch.has_value());
   EXPECT_EQ(batch->pause, enter_wait(CODEX_ENTER_DELAY, long_text + 12));
   // Then it waits for the agent to go quiet: long enough for a console that redraws for every
@@ -79,6 +83,52 @@ TEST(ReplyShaping, TheEnterWaitsLongerAfterALongTextAndWithinABound) {
   EXPECT_GE(batch->quiet_bound, 80s);
   EXPECT_EQ(quiet_bound(0), SHORTEST_QUIET_BOUND);
   EXPECT_EQ(quiet_bound(100 * 1024 * 1024), LONGEST_QUIET_WAIT);
+}
+
+// Regression: through Windows' pseudo-console claude.exe lost every whole KiB of a long reply (it
+// takes any one read of over 800 characters for a paste of its own).
+TEST(ReplyShaping, ALongClaudeReplyThroughAPseudoConsoleIsPastedInPieces) {
+  std::string text;
+  for (int i = 0; i < 40; ++i)
+    text += "line " + std::to_string(i) + ": gr\xC3\xBC\xC3\x9F \xE2\x9C\x93\n";
+  text += std::string(900, 'x');  // pieces alike one after the other
+  const std::optional<relay::WriteBatch> batch =
+      shape_reply(AgentKind::Claude, text, true, Console::PseudoConsole);
+  ASSERT_TRUE(batch.has_value());
+  ASSERT_GT(batch->chunks.size(), 3u);
+  EXPECT_EQ(batch->chunks.back(), "\r");
+  EXPECT_EQ(batch->piece_bound, PIECE_BOUND);
+  std::string joined;
+  for (std::size_t i = 0; i + 1 < batch->chunks.size(); ++i) {
+    const std::string& chunk = batch->chunks[i];
+    ASSERT_EQ(chunk.rfind(PASTE_START, 0), 0u);
+    ASSERT_EQ(chunk.substr(chunk.size() - PASTE_END.size()), PASTE_END);
+    const std::string piece =
+        chunk.substr(PASTE_START.size(), chunk.size() - PASTE_START.size() - PASTE_END.size());
+    EXPECT_LE(piece.size(), CLAUDE_PIECE_BYTES);
+    EXPECT_NE(static_cast<unsigned char>(piece[0]) & 0xC0, 0x80) << "a piece starts mid-character";
+    if (i > 0) {
+      EXPECT_NE(chunk, batch->chunks[i - 1]);
+    }
+    joined += piece;
+  }
+  EXPECT_EQ(joined, text);
+  // A short reply, a terminal, and Codex keep the single paste.
+  for (const auto& [agent, size, console] :
+       {std::tuple{AgentKind::Claude, CLAUDE_PIECE_BYTES, Console::PseudoConsole},
+        std::tuple{AgentKind::Claude, std::size_t{5000}, Console::Terminal},
+        std::tuple{AgentKind::Codex, std::size_t{5000}, Console::PseudoConsole}}) {
+    const std::optional<relay::WriteBatch> one =
+        shape_reply(agent, std::string(size, 'y'), true, console);
+    ASSERT_TRUE(one.has_value());
+    EXPECT_EQ(one->chunks.size(), 2u);
+    EXPECT_EQ(one->piece_bound.count(), 0);
+    // codex.exe handles even a paste key by key there, pausing its drawing meanwhile.
+    if (agent == AgentKind::Codex) {
+      EXPECT_EQ(one->quiet, CODEX_KEYS_QUIET);
+    }
+  }
+  EXPECT_EQ(split_text(std::string(8, 'z'), 4), (std::vector<std::string>{"zzzz", "zzz", "z"}));
 }
 
 }  // namespace
