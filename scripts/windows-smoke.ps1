@@ -209,15 +209,16 @@ try {
     $shown = "(got " + (($received -replace $esc, "ESC") -replace "`r", "CR" -replace "`n", "LF") + ")"
     Check "a two-line Codex reply reaches the agent with its line break and then its Enter" ($received.StartsWith("first line`nsecond line`r") -or $received.StartsWith("$esc[200~first line`nsecond line$esc[201~`r")) $shown
 
-    # A 6 KB Claude reply: under Wine the console drops the paste markers and claude.exe loses
-    # every whole KiB of so long a burst of keys. Here the agent must receive the whole text
-    # inside its markers, then the Enter. With the real claude.exe on PATH as well, a 6 KB reply
-    # must be submitted: see the README.
+    # A 6 KB Claude reply: claude.exe takes any one read of over 800 characters for a paste of
+    # its own and loses it, so talvane.exe writes it as pieces of at most 400 bytes, each in its
+    # own paste markers, each once the agent has drawn (2 s at most: this agent does not draw).
+    # Here the pieces must join to the whole text, then the Enter. With the real claude.exe on
+    # PATH as well, a 6 KB reply must be submitted: see the README.
     $line = "a long smoke reply line to fill six kilobytes with plain words"
     $long = (1..100 | ForEach-Object { "$line $_" }) -join "\n"
-    $received = Invoke-Reply "claude" $long 60 "standin3.out"
-    $whole = "$esc[200~" + ($long -replace "\\n", "`n") + "$esc[201~`r"
-    Check "a 6 KB Claude reply reaches the agent whole, inside its paste markers, then its Enter" ($received.StartsWith($whole)) ("(got {0} characters)" -f $received.Length)
+    $received = Invoke-Reply "claude" $long 90 "standin3.out"
+    $joined = $received -replace [regex]::Escape("$esc[200~"), "" -replace [regex]::Escape("$esc[201~"), ""
+    Check "a 6 KB Claude reply reaches the agent whole, in pieces, then its Enter" ($joined.StartsWith(($long -replace "\\n", "`n") + "`r")) ("(got {0} characters)" -f $received.Length)
 } finally {
     if ($null -ne $app -and -not $app.HasExited) { $app.Kill() }
     foreach ($name in $names) { [Environment]::SetEnvironmentVariable($name, $saved[$name]) }
