@@ -60,10 +60,13 @@ class RepliesEndToEnd : public testing_support::TalvaneRun {
     return o;
   }
 
-  // Starts talvane for `agent` and waits until its reply poller has asked the app once.
+  // Starts talvane for `agent` and waits until its reply poller has asked the app once and the
+  // agent's FAKE_AGENT_PRINT has been shown: talvane takes in modes before it shows the bytes.
   std::unique_ptr<LauncherProcess> start_polling(const std::string& agent,
                                                  std::map<std::string, std::string> env = {}) {
+    const std::string print = env["FAKE_AGENT_PRINT"];
     auto talvane = start(options({agent}, std::move(env)));
+    EXPECT_TRUE(talvane->wait_for_output(print, BOUND)) << talvane->output();
     EXPECT_TRUE(
         app_.wait_until([](const Requests& r) { return count(r, Endpoint::Pending) > 0; }, BOUND))
         << "no poll; output: " << talvane->output();
