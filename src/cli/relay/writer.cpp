@@ -36,29 +36,38 @@ void wait_for_reaction(const OutputActivity& activity, Clock::time_point written
   wait_for_quiet(activity, quiet, deadline);
 }
 
+Clock::duration as_clock(std::chrono::nanoseconds d) {
+  return std::chrono::duration_cast<Clock::duration>(d);
+}
+
+// Waits before a chunk after the first, the one before it having been written at `written`. A
+// piece waits until the agent has drawn since the one before. The last chunk, the Enter, waits for
+// the pause and then for quiet output; after pieces, for a draw since the last one as well.
+void wait_before(const WriteBatch& batch, bool last, Clock::time_point written,
+                 const OutputActivity* activity) {
+  const bool pieces = batch.piece_bound.count() > 0;
+  if (last && batch.pause.count() > 0) std::this_thread::sleep_for(batch.pause);
+  if (activity == nullptr) return;
+  const Clock::duration quiet = as_clock(batch.quiet);
+  if (!last) {
+    if (pieces) wait_for_reaction(*activity, written, quiet, written + as_clock(batch.piece_bound));
+    return;
+  }
+  if (quiet.count() == 0) return;
+  const Clock::time_point deadline = Clock::now() + as_clock(batch.quiet_bound);
+  if (pieces) {
+    wait_for_reaction(*activity, written, quiet, deadline);
+  } else {
+    wait_for_quiet(*activity, quiet, deadline);
+  }
+}
+
 // False when a write failed and the writer must stop.
 bool write_batch(const WriteBatch& batch, platform::ByteSink& input,
                  const OutputActivity* activity) {
-  const auto quiet = std::chrono::duration_cast<Clock::duration>(batch.quiet);
   Clock::time_point written;
   for (std::size_t i = 0; i < batch.chunks.size(); ++i) {
-    const bool last = i + 1 == batch.chunks.size();
-    if (i > 0 && last) {
-      if (batch.pause.count() > 0) std::this_thread::sleep_for(batch.pause);
-      if (quiet.count() > 0 && activity != nullptr) {
-        const Clock::time_point deadline =
-            Clock::now() + std::chrono::duration_cast<Clock::duration>(batch.quiet_bound);
-        // After pieces the Enter, too, waits until the agent has drawn since the last one.
-        if (batch.piece_bound.count() > 0) {
-          wait_for_reaction(*activity, written, quiet, deadline);
-        } else {
-          wait_for_quiet(*activity, quiet, deadline);
-        }
-      }
-    } else if (i > 0 && batch.piece_bound.count() > 0 && activity != nullptr) {
-      wait_for_reaction(*activity, written, quiet,
-                        written + std::chrono::duration_cast<Clock::duration>(batch.piece_bound));
-    }
+    if (i > 0) wait_before(batch, i + 1 == batch.chunks.size(), written, activity);
     if (!input.write_all(batch.chunks[i])) return false;
     // A failed flush loses nothing that a later write could recover; it is not a reason to stop.
     (void)input.flush();
