@@ -100,6 +100,14 @@ class WriterTest : public ::testing::Test {
     return journal_->events;
   }
 
+  // Waits, with a generous bound, until `done` holds for the journal.
+  template <typename Done>
+  bool journal_reaches(Done done) {
+    std::unique_lock<std::mutex> lock(journal_->mutex);
+    return journal_->changed.wait_for(lock, std::chrono::seconds(30),
+                                      [&] { return done(*journal_); });
+  }
+
   std::shared_ptr<Journal> journal_ = std::make_shared<Journal>();
   std::shared_ptr<OutputActivity> activity_ = std::make_shared<OutputActivity>();
   QueueSender sender_;
@@ -149,11 +157,7 @@ TEST_F(WriterTest, EnterWaitsForTheAgentsOutputToGoQuietWithinItsBound) {
   activity_->note(drawn_until);
   ASSERT_TRUE(sender_.send(std::move(reply)));
   start();
-  {
-    std::unique_lock<std::mutex> lock(journal_->mutex);
-    ASSERT_TRUE(journal_->changed.wait_for(lock, std::chrono::seconds(30),
-                                           [&] { return journal_->events.size() >= 4; }));
-  }
+  ASSERT_TRUE(journal_reaches([](const Journal& j) { return j.events.size() >= 4; }));
   // An agent that never goes quiet gets its Enter once the bound has passed.
   activity_->note(Clock::now() + std::chrono::hours(1));
   WriteBatch endless{{"again", "\r"}, {}};
@@ -176,11 +180,7 @@ TEST_F(WriterTest, EachPieceWaitsForTheAgentToDrawAfterTheOneBefore) {
   pieces.piece_bound = milliseconds(200);
   ASSERT_TRUE(sender_.send(std::move(pieces)));
   start();
-  {
-    std::unique_lock<std::mutex> lock(journal_->mutex);
-    ASSERT_TRUE(journal_->changed.wait_for(lock, std::chrono::seconds(30),
-                                           [&] { return journal_->events.size() >= 6; }));
-  }
+  ASSERT_TRUE(journal_reaches([](const Journal& j) { return j.events.size() >= 6; }));
   // The agent draws until `drawn_until`: the next piece waits for the quiet after it.
   const Clock::time_point drawn_until = Clock::now() + milliseconds(300);
   activity_->note(drawn_until);
@@ -201,11 +201,7 @@ TEST_F(WriterTest, EachPieceWaitsForTheAgentToDrawAfterTheOneBefore) {
 TEST_F(WriterTest, KeysTypedDuringAPauseLandAfterTheWholeBatch) {
   ASSERT_TRUE(sender_.send(WriteBatch{{"reply", "\r"}, milliseconds(200)}));
   start();
-  {
-    std::unique_lock<std::mutex> lock(journal_->mutex);
-    ASSERT_TRUE(journal_->changed.wait_for(lock, std::chrono::seconds(10),
-                                           [&] { return !journal_->events.empty(); }));
-  }
+  ASSERT_TRUE(journal_reaches([](const Journal& j) { return !j.events.empty(); }));
   ASSERT_TRUE(sender_.send(WriteBatch{{"x"}, {}}));
   ASSERT_TRUE(sender_.send(WriteBatch{{"y"}, {}}));
   finish();
@@ -229,11 +225,7 @@ TEST_F(WriterTest, AFailedWriteEndsTheWriterAndLaterSendsFail) {
   ASSERT_TRUE(sender_.send(WriteBatch{{"ok", "lost", "also lost"}, {}}));
   ASSERT_TRUE(sender_.send(WriteBatch{{"discarded"}, {}}));
   start();
-  {
-    std::unique_lock<std::mutex> lock(journal_->mutex);
-    ASSERT_TRUE(journal_->changed.wait_for(lock, std::chrono::seconds(10),
-                                           [&] { return journal_->closed; }));
-  }
+  ASSERT_TRUE(journal_reaches([](const Journal& j) { return j.closed; }));
   WriteBatch late{{"late"}, {}};
   EXPECT_FALSE(sender_.send(std::move(late)));
   EXPECT_EQ(late.chunks.front(), "late");
@@ -265,11 +257,7 @@ TEST_F(WriterTest, SendingNeverWaitsForAWriterThatIsBusy) {
   journal_->hold_first_write = true;
   ASSERT_TRUE(sender_.send(WriteBatch{{"first"}, {}}));
   start();
-  {
-    std::unique_lock<std::mutex> lock(journal_->mutex);
-    ASSERT_TRUE(journal_->changed.wait_for(lock, std::chrono::seconds(10),
-                                           [&] { return journal_->first_write_entered; }));
-  }
+  ASSERT_TRUE(journal_reaches([](const Journal& j) { return j.first_write_entered; }));
   // The writer is stuck inside a write; sends still go through at once.
   for (int i = 0; i < 1000; ++i) ASSERT_TRUE(sender_.send(WriteBatch{{"k"}, {}}));
   {
